@@ -1,0 +1,248 @@
+// Open-addressing hash map with linear probing and backward-shift deletion,
+// for tens of millions of small keys. One control byte per slot (0 = empty,
+// else 0x80 | 7 hash bits) keeps most failed probes away from the keys.
+// Iteration order depends on hashes and history: never let it reach an id,
+// a file or a log line without sorting.
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <utility>
+
+namespace tarvex {
+
+inline uint64_t mix64(uint64_t x) {
+  x ^= x >> 33;
+  x *= 0xff51afd7ed558ccdULL;
+  x ^= x >> 33;
+  x *= 0xc4ceb9fe1a85ec53ULL;
+  x ^= x >> 33;
+  return x;
+}
+
+// FNV-1a over bytes, finished with mix64; adequate for short token texts.
+inline uint64_t hash_bytes(const void* data, size_t len) {
+  const auto* p = static_cast<const unsigned char*>(data);
+  uint64_t h = 0xcbf29ce484222325ULL;
+  size_t i = 0;
+  for (; i + 8 <= len; i += 8) {
+    uint64_t w;
+    std::memcpy(&w, p + i, 8);
+    h = (h ^ w) * 0x100000001b3ULL;
+    h ^= h >> 29;
+  }
+  for (; i < len; ++i) h = (h ^ p[i]) * 0x100000001b3ULL;
+  return mix64(h ^ len);
+}
+
+template <typename K>
+struct DefaultHash;
+
+template <>
+struct DefaultHash<uint32_t> {
+  uint64_t operator()(uint32_t k) const { return mix64(k); }
+};
+template <>
+struct DefaultHash<uint64_t> {
+  uint64_t operator()(uint64_t k) const { return mix64(k); }
+};
+template <>
+struct DefaultHash<std::string> {
+  uint64_t operator()(const std::string& k) const { return hash_bytes(k.data(), k.size()); }
+  uint64_t operator()(std::string_view k) const { return hash_bytes(k.data(), k.size()); }
+};
+
+template <typename K, typename V, typename Hash = DefaultHash<K>, typename Eq = std::equal_to<>>
+class FlatMap {
+  struct Slot {
+    K key{};
+    V value{};
+  };
+
+ public:
+  FlatMap() = default;
+  FlatMap(FlatMap&& o) noexcept { swap(o); }
+  FlatMap& operator=(FlatMap&& o) noexcept {
+    if (this != &o) {
+      FlatMap tmp;
+      tmp.swap(o);
+      swap(tmp);
+    }
+    return *this;
+  }
+  FlatMap(const FlatMap& o) { *this = o; }
+  FlatMap& operator=(const FlatMap& o) {
+    if (this == &o) return *this;
+    FlatMap tmp;
+    tmp.reserve(o.size_);
+    for (size_t i = 0; i < o.cap_; ++i)
+      if (o.ctrl_[i]) tmp.insert_new(o.slots_[i].key, o.slots_[i].value);
+    swap(tmp);
+    return *this;
+  }
+
+  void swap(FlatMap& o) noexcept {
+    std::swap(ctrl_, o.ctrl_);
+    std::swap(slots_, o.slots_);
+    std::swap(cap_, o.cap_);
+    std::swap(shift_, o.shift_);
+    std::swap(size_, o.size_);
+  }
+
+  size_t size() const { return size_; }
+  bool empty() const { return size_ == 0; }
+  size_t capacity() const { return cap_; }
+  void clear() { FlatMap().swap(*this); }
+
+  // Makes room for `n` keys without rehashing.
+  void reserve(size_t n) {
+    size_t need = 8;
+    while (need * 4 < n * 5) need <<= 1;  // keep the load at or under 0.8
+    if (need > cap_) rehash(need);
+  }
+
+  template <typename Q>
+  V* find(const Q& key) {
+    if (!cap_) return nullptr;
+    uint64_t h = Hash{}(key);
+    uint8_t tag = tag_of(h);
+    for (size_t i = home(h);; i = (i + 1) & (cap_ - 1)) {
+      uint8_t c = ctrl_[i];
+      if (!c) return nullptr;
+      if (c == tag && Eq{}(slots_[i].key, key)) return &slots_[i].value;
+    }
+  }
+  template <typename Q>
+  const V* find(const Q& key) const {
+    return const_cast<FlatMap*>(this)->find(key);
+  }
+  template <typename Q>
+  bool contains(const Q& key) const {
+    return find(key) != nullptr;
+  }
+
+  // Returns the value for `key`, inserting `make()`'s result first when the
+  // key is new; the flag says whether it was inserted.
+  template <typename Q, typename Make>
+  std::pair<V*, bool> find_or_insert(const Q& key, Make&& make) {
+    if ((size_ + 1) * 5 > cap_ * 4) rehash(cap_ ? cap_ * 2 : 8);
+    uint64_t h = Hash{}(key);
+    uint8_t tag = tag_of(h);
+    size_t i = home(h);
+    for (;; i = (i + 1) & (cap_ - 1)) {
+      uint8_t c = ctrl_[i];
+      if (!c) break;
+      if (c == tag && Eq{}(slots_[i].key, key)) return {&slots_[i].value, false};
+    }
+    ctrl_[i] = tag;
+    slots_[i].key = K(key);
+    slots_[i].value = make();
+    ++size_;
+    return {&slots_[i].value, true};
+  }
+
+  template <typename Q>
+  V& operator[](const Q& key) {
+    return *find_or_insert(key, [] { return V{}; }).first;
+  }
+
+  // Removes `key`; returns whether it was present.
+  template <typename Q>
+  bool erase(const Q& key) {
+    if (!cap_) return false;
+    uint64_t h = Hash{}(key);
+    uint8_t tag = tag_of(h);
+    size_t i = home(h);
+    for (;; i = (i + 1) & (cap_ - 1)) {
+      uint8_t c = ctrl_[i];
+      if (!c) return false;
+      if (c == tag && Eq{}(slots_[i].key, key)) break;
+    }
+    erase_slot(i);
+    return true;
+  }
+
+  // Visits every key/value pair; `fn(const K&, V&)`.
+  template <typename Fn>
+  void for_each(Fn&& fn) {
+    for (size_t i = 0; i < cap_; ++i)
+      if (ctrl_[i]) fn(static_cast<const K&>(slots_[i].key), slots_[i].value);
+  }
+  template <typename Fn>
+  void for_each(Fn&& fn) const {
+    for (size_t i = 0; i < cap_; ++i)
+      if (ctrl_[i]) fn(slots_[i].key, static_cast<const V&>(slots_[i].value));
+  }
+
+  // Moves every pair out (the map is left empty); `fn(K&&, V&&)`.
+  template <typename Fn>
+  void drain(Fn&& fn) {
+    for (size_t i = 0; i < cap_; ++i)
+      if (ctrl_[i]) fn(std::move(slots_[i].key), std::move(slots_[i].value));
+    clear();
+  }
+
+  // Raw slot access for callers that split iteration across threads:
+  // slot i is occupied when occupied(i).
+  bool occupied(size_t i) const { return ctrl_[i] != 0; }
+  const K& key_at(size_t i) const { return slots_[i].key; }
+  const V& value_at(size_t i) const { return slots_[i].value; }
+  V& value_at(size_t i) { return slots_[i].value; }
+
+ private:
+  static uint8_t tag_of(uint64_t h) { return static_cast<uint8_t>(0x80 | (h & 0x7f)); }
+  size_t home(uint64_t h) const { return static_cast<size_t>((h * 0x9E3779B97F4A7C15ULL) >> shift_); }
+
+  void insert_new(const K& key, const V& value) {
+    *find_or_insert(key, [&] { return value; }).first = value;
+  }
+
+  void erase_slot(size_t i) {
+    size_t mask = cap_ - 1;
+    size_t j = i;
+    for (;;) {
+      j = (j + 1) & mask;
+      if (!ctrl_[j]) break;
+      size_t h = home(Hash{}(slots_[j].key));
+      // Slot j may fill the hole at i when its home is not in (i, j].
+      bool stays = (i <= j) ? (i < h && h <= j) : (i < h || h <= j);
+      if (stays) continue;
+      ctrl_[i] = ctrl_[j];
+      slots_[i] = std::move(slots_[j]);
+      i = j;
+    }
+    ctrl_[i] = 0;
+    slots_[i] = Slot{};
+    --size_;
+  }
+
+  void rehash(size_t new_cap) {
+    std::unique_ptr<uint8_t[]> old_ctrl = std::move(ctrl_);
+    std::unique_ptr<Slot[]> old_slots = std::move(slots_);
+    size_t old_cap = cap_;
+    ctrl_.reset(new uint8_t[new_cap]());
+    slots_.reset(new Slot[new_cap]);
+    cap_ = new_cap;
+    shift_ = 64;
+    for (size_t c = new_cap; c > 1; c >>= 1) --shift_;
+    for (size_t i = 0; i < old_cap; ++i) {
+      if (!old_ctrl[i]) continue;
+      uint64_t h = Hash{}(old_slots[i].key);
+      size_t j = home(h);
+      while (ctrl_[j]) j = (j + 1) & (cap_ - 1);
+      ctrl_[j] = tag_of(h);
+      slots_[j] = std::move(old_slots[i]);
+    }
+  }
+
+  std::unique_ptr<uint8_t[]> ctrl_;
+  std::unique_ptr<Slot[]> slots_;
+  size_t cap_ = 0;
+  unsigned shift_ = 64;
+  size_t size_ = 0;
+};
+
+}  // namespace tarvex
