@@ -1,6 +1,9 @@
 #include "module/training.hpp"
 
+#include <algorithm>
+
 #include "export/writer.hpp"
+#include "module/corpus_sources.hpp"
 #include "module/errors.hpp"
 #include "module/train_options.hpp"
 #include "train/corpus_reader.hpp"
@@ -35,6 +38,10 @@ const char kRunWorkerDoc[] =
 #undef TARVEX_COMMON_TAIL
 
 namespace {
+
+// Chunk slots allocated up front by the iterable path and the parquet path.
+constexpr uint64_t kMaxReservedSlots = 1048576;
+constexpr uint64_t kParquetReservedSlots = 8192;
 
 // Trains a filled trainer and writes out_dir; export comes last so that a
 // failed training leaves out_dir untouched.
@@ -76,7 +83,22 @@ PyObject* train_to_hf_iter(PyObject*, PyObject* args, PyObject* kwargs) {
     std::vector<ArgValue> v;
     if (!parse_args("train_to_hf_iter", args, kwargs, specs, v)) return nullptr;
     if (!validate_config(specs, v, true)) return nullptr;
-    return raise_value_error("train_to_hf_iter is not built yet");
+    const std::string& out_dir = arg(specs, v, "out_dir").str;
+    const uint64_t chunk_size = arg(specs, v, "chunk_size").count;
+    TrainConfig config = make_config(specs, v);
+
+    std::unique_ptr<ThreadPool> pool = build_counting_pool(config.num_workers);
+    if (!pool) return nullptr;
+    WorkerEnvGuard env(config.multi_process);
+    // Slots for a full chunk, within reason: a huge chunk_size must not
+    // allocate before any text arrives.
+    TextCollector collector(*pool, arg(specs, v, "max_docs").count, chunk_size,
+                            std::min<uint64_t>(chunk_size, kMaxReservedSlots));
+    Status st = collect_iterable(arg(specs, v, "texts").object, collector);
+    if (!st) return raise_error(st.error());
+    st = train_collected(collector, config, out_dir, "no training texts (empty iterator?)");
+    if (!st) return raise_error(st.error());
+    Py_RETURN_NONE;
   });
 }
 
@@ -85,8 +107,28 @@ PyObject* train_to_hf_parquet(PyObject*, PyObject* args, PyObject* kwargs) {
     static const std::vector<ArgSpec> specs = train_arg_specs(Source::Parquet);
     std::vector<ArgValue> v;
     if (!parse_args("train_to_hf_parquet", args, kwargs, specs, v)) return nullptr;
+    // A missing pyarrow and a dataset pyarrow cannot open are reported before
+    // the options are checked.
+    PyRef batches = open_parquet_batches(arg(specs, v, "parquet_path").str, arg(specs, v, "recursive").flag,
+                                         arg(specs, v, "text_column").str, arg(specs, v, "batch_size").count);
+    if (!batches) return nullptr;
     if (!validate_config(specs, v, true)) return nullptr;
-    return raise_value_error("train_to_hf_parquet is not built yet");
+    const std::string& out_dir = arg(specs, v, "out_dir").str;
+    const uint64_t chunk_size = arg(specs, v, "chunk_size").count;
+    TrainConfig config = make_config(specs, v);
+
+    std::unique_ptr<ThreadPool> pool = build_counting_pool(config.num_workers);
+    if (!pool) return nullptr;
+    WorkerEnvGuard env(config.multi_process);
+    // Batches arrive a few thousand rows at a time; the chunk grows from here.
+    TextCollector collector(*pool, arg(specs, v, "max_docs").count, chunk_size,
+                            std::min<uint64_t>(chunk_size, kParquetReservedSlots));
+    Status st = collect_parquet(batches.get(), collector);
+    batches = PyRef();  // pyarrow's readers and their buffers go before training
+    if (!st) return raise_error(st.error());
+    st = train_collected(collector, config, out_dir, "no training texts read from parquet");
+    if (!st) return raise_error(st.error());
+    Py_RETURN_NONE;
   });
 }
 

@@ -10,12 +10,11 @@
 namespace tarvex {
 
 namespace {
-
 using CountMap = FlatMap<std::string, uint32_t>;
+}  // namespace
 
-// The normalized form: symbols concatenated. Two texts have equal symbol
-// lists exactly when their normalized forms are equal, because every symbol
-// is one whole UTF-8 character.
+// Two texts have equal symbol lists exactly when their normalized forms are
+// equal, because every symbol is one whole UTF-8 character.
 void normalized_form(std::string_view text, std::string& out) {
   out.clear();
   for_each_symbol(text, [&](std::string_view s) { out.append(s); });
@@ -28,8 +27,6 @@ void merge_counts(CountMap& into, CountMap& from) {
     slot = add_sat_u32(slot, v);
   });
 }
-
-}  // namespace
 
 void build_from_counted(Trainer& trainer, CountMap&& counts) {
   // Collect the distinct characters; byte order of UTF-8 texts is code point

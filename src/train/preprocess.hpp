@@ -21,6 +21,13 @@ Status build_vocab_mp(Trainer& trainer, const std::vector<std::string>& lines);
 // path a corpus took.
 void build_from_counted(Trainer& trainer, FlatMap<std::string, uint32_t>&& counts);
 
+// A text's normalized form: its symbols (normalize_symbols) concatenated.
+void normalized_form(std::string_view text, std::string& out);
+
+// Adds every count of `from` into `into`, saturating at 2^32 - 1; `from` is
+// left empty (the two may be swapped first so the larger map is kept).
+void merge_counts(FlatMap<std::string, uint32_t>& into, FlatMap<std::string, uint32_t>& from);
+
 inline uint32_t add_sat_u32(uint32_t a, uint32_t b) {
   uint32_t s = a + b;
   return s < a ? UINT32_MAX : s;
