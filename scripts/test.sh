@@ -11,7 +11,7 @@ if [ ${#need[@]} -gt 0 ]; then
   apt-get update -qq && apt-get install -y -qq "${need[@]}" >/dev/null
 fi
 
-ensure_venv pytest
+ensure_venv pytest pyarrow
 export PATH="$VENV/bin:$PATH"
 
 echo "== C++ unit tests (ASan + UBSan) =="
