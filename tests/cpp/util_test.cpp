@@ -1,4 +1,6 @@
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <map>
@@ -170,4 +172,21 @@ TEST(Env, UnsignedParsing) {
   EXPECT_FALSE(env_flag("TARVEX_TEST_SWITCH"));  // not valid UTF-8 counts as absent
   ::unsetenv("TARVEX_TEST_SWITCH");
   EXPECT_FALSE(env_flag("TARVEX_TEST_SWITCH"));
+}
+
+TEST(ThreadPool, GlobalPoolWorksInForkedChild) {
+  std::atomic<int> n{0};
+  ThreadPool::global().parallel_for(64, [&](size_t) { n++; });
+  ASSERT_EQ(n.load(), 64);
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    alarm(20);  // a hang here would otherwise hang the suite
+    std::atomic<int> m{0};
+    ThreadPool::global().parallel_for(64, [&](size_t) { m++; });
+    _exit(m.load() == 64 ? 0 : 1);
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
