@@ -33,7 +33,7 @@ def tree(path):
 
 
 @pytest.fixture(scope="module")
-def corpus(tmp_path_factory):
+def source_texts(tmp_path_factory):
     texts = real_texts()
     root = tmp_path_factory.mktemp("corpus")
     lines = []
@@ -51,8 +51,8 @@ def corpus(tmp_path_factory):
     return root, texts
 
 
-def test_every_source_writes_the_same_directory(tmp_path, corpus):
-    root, texts = corpus
+def test_every_source_writes_the_same_directory(tmp_path, source_texts):
+    root, texts = source_texts
     try:
         tarvex_rs.train_to_hf(str(root / "corpus.txt"), str(tmp_path / "file"), **OPTIONS)
     except ValueError as e:

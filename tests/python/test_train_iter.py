@@ -1,6 +1,4 @@
 """train_to_hf_iter: reading texts from any Python iterable."""
-import ctypes
-import os
 import threading
 import time
 
@@ -156,28 +154,6 @@ def test_long_text_in_caller_list_gets_no_cached_utf8(tmp_path):
     assert [sys.getsizeof(t) for t in texts] == before
 
 
-_libc = ctypes.CDLL(None)
-_libc.getenv.restype = ctypes.c_char_p
-_libc.getenv.argtypes = [ctypes.c_char_p]
-
-
-def real_env(name):
-    """The process environment itself: os.environ is a copy made at start-up
-    and does not see what the module sets."""
-    v = _libc.getenv(name.encode())
-    return None if v is None else v.decode()
-
-
-@pytest.fixture
-def worker_env():
-    saved = os.environ.get("MP_PY_WORKER")
-    yield
-    if saved is None:
-        os.environ.pop("MP_PY_WORKER", None)
-    else:
-        os.environ["MP_PY_WORKER"] = saved
-
-
 @pytest.mark.parametrize("before", [None, "x", "", "0"])
 @pytest.mark.parametrize("multi_process", [False, True])
 @pytest.mark.parametrize(
@@ -185,15 +161,15 @@ def worker_env():
     [["some text"], [], [5], failing_gen],
     ids=["trains", "empty", "bad-item", "gen-raises"],
 )
-def test_mp_py_worker_is_set_while_reading_and_restored(tmp_path, worker_env, before, multi_process, texts):
+def test_mp_py_worker_is_set_while_reading_and_restored(tmp_path, process_env, before, multi_process, texts):
     if before is None:
-        os.environ.pop("MP_PY_WORKER", None)
+        process_env.unset("MP_PY_WORKER")
     else:
-        os.environ["MP_PY_WORKER"] = before
+        process_env.set("MP_PY_WORKER", before)
     seen = []
 
     def observed():
-        seen.append(real_env("MP_PY_WORKER"))
+        seen.append(process_env.get("MP_PY_WORKER"))
         yield from (texts() if callable(texts) else texts)
 
     try:
@@ -201,14 +177,14 @@ def test_mp_py_worker_is_set_while_reading_and_restored(tmp_path, worker_env, be
     except ValueError:
         pass
     assert seen == ["1" if multi_process else None]
-    assert real_env("MP_PY_WORKER") == before
+    assert process_env.get("MP_PY_WORKER") == before
 
 
-def test_validation_failure_leaves_mp_py_worker_alone(worker_env):
-    os.environ["MP_PY_WORKER"] = "x"
+def test_validation_failure_leaves_mp_py_worker_alone(process_env):
+    process_env.set("MP_PY_WORKER", "x")
     with pytest.raises(ValueError, match="n_min must be >= 2"):
         tarvex_rs.train_to_hf_iter(["a"], "/nonexistent/out", multi_process=True, n_min=1)
-    assert real_env("MP_PY_WORKER") == "x"
+    assert process_env.get("MP_PY_WORKER") == "x"
 
 
 def test_other_threads_run_while_a_chunk_is_counted(tmp_path):

@@ -1,5 +1,4 @@
 """train_to_hf_parquet: reading texts from parquet files through pyarrow."""
-import ctypes
 import os
 import subprocess
 import sys
@@ -238,6 +237,7 @@ def test_set_up_errors_from_pyarrow_propagate_unchanged(tmp_path):
     [
         ({"n_min": 1, "n_max": 0}, "n_min must be >= 2"),
         ({"n_min": 3, "n_max": 2}, "n_max must be >= n_min"),
+        ({"n_max": 17}, "n_max must be <= 16"),
         ({"chunk_size": 0}, "chunk_size must be >= 1"),
     ],
 )
@@ -267,37 +267,27 @@ def test_unreadable_directory(tmp_path):
         d.chmod(0o755)
 
 
-_libc = ctypes.CDLL(None)
-_libc.getenv.restype = ctypes.c_char_p
-_libc.getenv.argtypes = [ctypes.c_char_p]
-
-
-def real_env(name):
-    """The process environment itself (os.environ is a start-up copy)."""
-    v = _libc.getenv(name.encode())
-    return None if v is None else v.decode()
-
-
 @pytest.mark.parametrize("before", [None, "x"])
 @pytest.mark.parametrize("multi_process", [False, True])
 @pytest.mark.parametrize(
     "batches", [[["text"]], [[None]], [[1]], [["a"], RuntimeError("late")]], ids=["trains", "empty", "int", "raises"]
 )
-def test_mp_py_worker_is_set_while_reading_and_restored(tmp_path, monkeypatch, before, multi_process, batches):
+def test_mp_py_worker_is_set_while_reading_and_restored(tmp_path, monkeypatch, process_env, before, multi_process,
+                                                         batches):
     if before is None:
-        monkeypatch.delenv("MP_PY_WORKER", raising=False)
+        process_env.unset("MP_PY_WORKER")
     else:
-        monkeypatch.setenv("MP_PY_WORKER", before)
+        process_env.set("MP_PY_WORKER", before)
     seen = []
 
     class Watching(Recorder):
         def dataset(self, source, **kwargs):
-            seen.append(("set-up", real_env("MP_PY_WORKER")))
+            seen.append(("set-up", process_env.get("MP_PY_WORKER")))
             return super().dataset(source, **kwargs)
 
     class Column(_Column):
         def to_pylist(self):
-            seen.append(("reading", real_env("MP_PY_WORKER")))
+            seen.append(("reading", process_env.get("MP_PY_WORKER")))
             return self.values
 
     monkeypatch.setattr(sys.modules[__name__], "_Column", Column)
@@ -307,7 +297,7 @@ def test_mp_py_worker_is_set_while_reading_and_restored(tmp_path, monkeypatch, b
     except ValueError:
         pass
     assert seen[:2] == [("set-up", before), ("reading", "1" if multi_process else None)]
-    assert real_env("MP_PY_WORKER") == before
+    assert process_env.get("MP_PY_WORKER") == before
 
 
 def test_missing_pyarrow_is_reported_first(tmp_path):
