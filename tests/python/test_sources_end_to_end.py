@@ -65,6 +65,10 @@ def test_every_source_writes_the_same_directory(tmp_path, source_texts):
     def gen():
         yield from texts
 
+    def from_file_object(out):
+        with open(root / "corpus.txt", encoding="utf-8") as f:
+            tarvex_rs.train_to_hf_iter(f, out, **OPTIONS)
+
     runs = {
         "crlf file": lambda out: tarvex_rs.train_to_hf(str(root / "crlf.txt"), out, **OPTIONS),
         "list": lambda out: tarvex_rs.train_to_hf_iter(texts, out, **OPTIONS),
@@ -73,8 +77,7 @@ def test_every_source_writes_the_same_directory(tmp_path, source_texts):
             texts, out, chunk_size=1, num_workers=1, **OPTIONS),
         "odd chunks, three threads": lambda out: tarvex_rs.train_to_hf_iter(
             iter(texts), out, chunk_size=7, num_workers=3, **OPTIONS),
-        "file object": lambda out: tarvex_rs.train_to_hf_iter(
-            open(root / "corpus.txt", encoding="utf-8"), out, **OPTIONS),
+        "file object": from_file_object,
         "parquet file": lambda out: tarvex_rs.train_to_hf_parquet(str(root / "one.parquet"), out, **OPTIONS),
         "parquet batches of one": lambda out: tarvex_rs.train_to_hf_parquet(
             str(root / "one.parquet"), out, batch_size=0, chunk_size=5, **OPTIONS),
