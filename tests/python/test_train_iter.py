@@ -8,7 +8,11 @@ import tarvex_rs
 
 # Collection is all that these tests look at; until training and export are in
 # place a call that got through collection ends with their placeholder error.
-NOT_TRAINED = {"training is not built yet", "multi-process training is not built yet", "export is not built yet"}
+NOT_TRAINED = {
+    "training is not built yet",
+    "multi-process training is not built yet",
+    "export is not built yet",
+}
 
 
 def collects(fn, *args, **kwargs):

@@ -10,7 +10,11 @@ import pytest
 
 import tarvex_rs
 
-NOT_TRAINED = {"training is not built yet", "multi-process training is not built yet", "export is not built yet"}
+NOT_TRAINED = {
+    "training is not built yet",
+    "multi-process training is not built yet",
+    "export is not built yet",
+}
 NO_TEXTS = "no training texts read from parquet"
 REAL_DATASET = pyarrow.dataset.dataset
 
