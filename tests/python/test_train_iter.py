@@ -211,13 +211,16 @@ def test_other_threads_run_while_a_chunk_is_counted(tmp_path):
             if i == chunk - 1:
                 window.append(time.monotonic())
             yield text + str(i)
-        # Resumed only after the full chunk has been counted.
+        # Resumed only after the full chunk has been counted; failing here
+        # spares the test the training.
         window.append(time.monotonic())
+        raise Boom("enough")
 
     t = threading.Thread(target=counter)
     t.start()
     try:
-        collects(tarvex_rs.train_to_hf_iter, gen(), str(tmp_path / "out"), chunk_size=chunk, num_workers=1)
+        with pytest.raises(ValueError, match="^Boom: enough$"):
+            tarvex_rs.train_to_hf_iter(gen(), str(tmp_path / "out"), chunk_size=chunk, num_workers=1)
     finally:
         stop.set()
         t.join()
