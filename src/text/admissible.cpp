@@ -40,19 +40,21 @@ enum : uint8_t {
   C_CLOSE = 16,  // ! " ' ) , . : ; ? ] }
 };
 
-uint8_t char_class(uint32_t c) {
-  if (c < 0x80) {
-    switch (c) {
-      case '.': return C_DOT | C_CLOSE;
-      case '\'': return C_APOS | C_CLOSE;
-      case '-': return C_HYPHEN;
-      case '!': case '"': case ')': case ',': case ':': case ';': case '?': case ']': case '}':
-        return C_CLOSE;
-      default: break;
-    }
-  }
-  return is_alnum_char(c) ? C_ALNUM : 0;
+constexpr std::array<uint8_t, 128> make_ascii_classes() {
+  std::array<uint8_t, 128> t{};
+  for (int c = 0; c < 128; ++c)
+    if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9')) t[c] = C_ALNUM;
+  for (char c : {'!', '"', '\'', ')', ',', '.', ':', ';', '?', ']', '}'}) t[static_cast<unsigned char>(c)] |= C_CLOSE;
+  t['.'] |= C_DOT;
+  t['\''] |= C_APOS;
+  t['-'] |= C_HYPHEN;
+  return t;
 }
+
+// Corpus text is mostly ASCII: a table lookup, no call.
+constexpr std::array<uint8_t, 128> kAsciiClasses = make_ascii_classes();
+
+uint8_t char_class(uint32_t c) { return c < 0x80 ? kAsciiClasses[c] : is_alnum_char(c) ? C_ALNUM : 0; }
 
 // The longest word any rule accepts; a longer word fails every rule.
 constexpr size_t kMaxWordChars = 48;
