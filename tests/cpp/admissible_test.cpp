@@ -3,8 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <random>
 #include <string>
 #include <vector>
+
+#include "text/normalize.hpp"
+#include "util/utf8.hpp"
 
 namespace tarvex {
 namespace {
@@ -188,7 +192,8 @@ TEST(AdmissibleTest, AllowCrossWordPunctWordMix) {
       {{"end!!!!", "Ġ", "x", "Ġ"}, false},       // a fourth closing character
       {{"-x", "Ġ", "y", "Ġ"}, false},
       {{"a,b", "Ġ", "c", "Ġ"}, false},
-      {{".......", "Ġ", "a", "Ġ"}, false},       // seven characters, none alphanumeric
+      {{"......", "Ġ", "a", "Ġ"}, true},         // six characters, none alphanumeric
+      {{".......", "Ġ", "a", "Ġ"}, false},       // seven
       {{word48 + "Ġ", "a,", "Ġ"}, true},
       {{word49 + "Ġ", "a,", "Ġ"}, false},        // word beyond 48 characters
   });
@@ -271,6 +276,99 @@ TEST(AdmissibleTest, PunctRuleRejectsOnItsOwn) {
   EXPECT_FALSE(punct_rule_rejects(key_of(vocab, {".", "Ġ"}), vocab, config));
   EXPECT_TRUE(punct_rule_rejects(key_of(vocab, {"a", ".", "Ġ"}), vocab, config));
   EXPECT_FALSE(punct_rule_rejects({}, vocab, config));
+}
+
+// A slow, text-level statement of the punctuation rule, to check the
+// token-fact shortcuts of the real one against random candidates.
+namespace reference {
+
+using U32 = std::u32string;
+
+bool al(char32_t c) { return c != kEndChar && is_alnum_char(c); }
+bool all_of(const U32& w, const std::function<bool(char32_t)>& f) {
+  for (char32_t c : w)
+    if (!f(c)) return false;
+  return true;
+}
+bool any_al(const U32& w) { return !all_of(w, [](char32_t c) { return !al(c); }); }
+bool has(const U32& w, char32_t x) { return w.find(x) != U32::npos; }
+bool pattern(const U32& w, size_t limit, char32_t extra) {
+  return !w.empty() && w.size() <= limit && all_of(w, [&](char32_t c) { return al(c) || c == extra; }) &&
+         has(w, extra) && any_al(w);
+}
+bool abbrev(const U32& w, size_t limit) { return pattern(w, limit, U'.'); }
+bool hyphen(const U32& w, size_t limit) { return pattern(w, limit, U'-') && al(w.front()) && al(w.back()); }
+bool apostrophe(const U32& w, size_t limit) { return pattern(w, limit, U'\''); }
+bool word_final(const U32& w, size_t limit) {
+  const U32 close = U"!\"'),.:;?]}";
+  if (w.size() > limit) return false;
+  size_t t = 0;
+  while (t < w.size() && close.find(w[w.size() - 1 - t]) != U32::npos) ++t;
+  U32 prefix = w.substr(0, w.size() - t);
+  return t >= 1 && t <= 3 && !prefix.empty() && all_of(prefix, al);
+}
+
+bool punct_rejects(const std::string& utf8, const TrainConfig& c) {
+  U32 text;
+  for (size_t i = 0; i < utf8.size();) text += static_cast<char32_t>(utf8_next(utf8, i));
+  if (all_of(text, [](char32_t ch) { return ch == kEndChar || al(ch); })) return false;
+  size_t ends = 0;
+  for (char32_t ch : text) ends += ch == kEndChar;
+  if (ends == 1 && text.back() == kEndChar) {
+    U32 body = text.substr(0, text.size() - 1);
+    if (c.allow_space_punct_tokens && !any_al(body)) return false;
+    if (c.allow_abbrev_tokens && abbrev(body, 24)) return false;
+    if (c.allow_hyphen_tokens && hyphen(body, 32)) return false;
+    if (c.allow_apostrophe_tokens && apostrophe(body, 32)) return false;
+    if (c.allow_word_final_punct_tokens && word_final(body, 32)) return false;
+  }
+  if (c.allow_cross_word_punct_word_mix_tokens && ends >= 2 && text.back() == kEndChar) {
+    bool ok = true;
+    U32 word;
+    for (char32_t ch : text) {
+      if (ch != kEndChar) {
+        word += ch;
+        continue;
+      }
+      bool valid = !word.empty() && word.size() <= 48 &&
+                   (all_of(word, al) || (word.size() <= 6 && !any_al(word)) || abbrev(word, 24) ||
+                    hyphen(word, 32) || apostrophe(word, 32) || word_final(word, 48));
+      ok = ok && valid;
+      word.clear();
+    }
+    if (ok) return false;
+  }
+  return true;
+}
+
+}  // namespace reference
+
+TEST(AdmissibleTest, PunctRuleAgreesWithTextReference) {
+  const std::vector<std::string> pool = {"a", "b", "é", "7", ".", "-", "'", ",", "!", ")", "#", "Ġ",
+                                         "aĠ", ".Ġ", "a.", "b-", "'s", "ofĠ", "Ġa", "x,Ġ", "\u2019"};
+  std::vector<TrainConfig> configs;
+  for (int option = 0; option < 7; ++option) {
+    configs.push_back(punct_with([&](TrainConfig& c) {
+      bool all = option == 6;
+      c.allow_space_punct_tokens = all || option == 0;
+      c.allow_abbrev_tokens = all || option == 1;
+      c.allow_hyphen_tokens = all || option == 2;
+      c.allow_apostrophe_tokens = all || option == 3;
+      c.allow_word_final_punct_tokens = all || option == 4;
+      c.allow_cross_word_punct_word_mix_tokens = all || option == 5;
+    }));
+  }
+  Vocab vocab;
+  std::mt19937 rng(12345);
+  for (int trial = 0; trial < 20000; ++trial) {
+    std::vector<std::string> tokens(1 + rng() % 6);
+    std::string text;
+    for (auto& t : tokens) text += t = pool[rng() % pool.size()];
+    auto key = key_of(vocab, tokens);
+    for (size_t ci = 0; ci < configs.size(); ++ci)
+      ASSERT_EQ(punct_rule_rejects(key, vocab, configs[ci]), reference::punct_rejects(text, configs[ci]))
+          << describe(tokens) << " option set " << ci;
+  }
 }
 
 }  // namespace
