@@ -91,3 +91,25 @@ def test_every_source_writes_the_same_directory(tmp_path, source_texts):
         out = tmp_path / name.replace(" ", "_").replace(",", "")
         run(str(out))
         assert tree(out) == expected, name
+
+
+@pytest.mark.parametrize("source", ["list", "parquet"])
+@pytest.mark.parametrize("before", [None, "x"])
+def test_export_failure_after_training(tmp_path, process_env, source_texts, source, before):
+    root, texts = source_texts
+    if before is None:
+        process_env.unset("MP_PY_WORKER")
+    else:
+        process_env.set("MP_PY_WORKER", before)
+    taken = tmp_path / "taken"
+    taken.write_text("keep")
+    with pytest.raises(ValueError) as e:
+        if source == "list":
+            tarvex_rs.train_to_hf_iter(texts, str(taken), **OPTIONS)
+        else:
+            tarvex_rs.train_to_hf_parquet(str(root / "one.parquet"), str(taken), **OPTIONS)
+    if "not built yet" in str(e.value):
+        pytest.skip(str(e.value))
+    assert "(os error 17)" in str(e.value)
+    assert taken.read_text() == "keep"
+    assert process_env.get("MP_PY_WORKER") == before
