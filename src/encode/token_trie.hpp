@@ -1,0 +1,94 @@
+// The token trie the encoder walks. Built once from the vocabulary, then
+// read-only and shared by every encoding thread.
+//
+// Layout: nodes addressed by index (0 is the root), each owning a contiguous,
+// character-sorted run of edges in one shared edge array; the root also has a
+// direct table for the Basic Multilingual Plane, since every position's walk
+// starts there. This returns exactly what one hash map per node would.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "encode/vocab_json.hpp"
+
+namespace tarvex {
+
+inline constexpr uint32_t kNoNode = 0xFFFFFFFFu;
+
+// Which vocabulary entries may be matched; read from the environment by
+// `TrieFilter::from_env`.
+struct TrieFilter {
+  bool forbid_end_inner = false;
+  bool cross_word_whole_only = false;
+  bool forbid_punct_tokens = false;
+
+  // TARVEX_FORBID_END_INNER, then (only when that is off)
+  // TARVEX_CROSS_WORD_WHOLE_ONLY, then TARVEX_FORBID_PUNCT_TOKENS; each is on
+  // when present with a valid UTF-8 value, whatever the value.
+  static TrieFilter from_env();
+};
+
+class TokenTrie {
+ public:
+  struct Node {
+    uint32_t edge_begin = 0;
+    uint32_t edge_count = 0;
+    uint32_t term_id = 0;
+    uint8_t has_term = 0;
+    // The terminal's id is marked "word start only" (cross-word tokens under
+    // TARVEX_CROSS_WORD_WHOLE_ONLY). The mark belongs to the id, so every
+    // token sharing that id carries it.
+    uint8_t word_start_only = 0;
+  };
+
+  // Builds the trie over the entries the filter keeps.
+  static TokenTrie build(const VocabEntries& vocab, const TrieFilter& filter);
+
+  // Index of the child of `node` for character `c`, or kNoNode.
+  uint32_t child(uint32_t node, uint32_t c) const {
+    if (node == 0 && c < kRootDirect) return root_direct_[c];
+    const Node& n = nodes_[node];
+    const uint32_t* chars = edge_chars_.data() + n.edge_begin;
+    uint32_t count = n.edge_count;
+    if (count <= 8) {
+      for (uint32_t k = 0; k < count; ++k)
+        if (chars[k] == c) return edge_child_[n.edge_begin + k];
+      return kNoNode;
+    }
+    uint32_t lo = 0, hi = count;
+    while (lo < hi) {
+      uint32_t mid = (lo + hi) / 2;
+      if (chars[mid] < c)
+        lo = mid + 1;
+      else
+        hi = mid;
+    }
+    return lo < count && chars[lo] == c ? edge_child_[n.edge_begin + lo] : kNoNode;
+  }
+
+  const Node& node(uint32_t i) const { return nodes_[i]; }
+  size_t node_count() const { return nodes_.size(); }
+
+  // Looks a whole token up; the terminal node or kNoNode (for tests).
+  uint32_t find(const std::u32string& chars) const;
+
+ private:
+  static constexpr uint32_t kRootDirect = 0x10000;
+
+  std::vector<Node> nodes_;
+  std::vector<uint32_t> edge_chars_;
+  std::vector<uint32_t> edge_child_;
+  std::vector<uint32_t> root_direct_;  // kRootDirect entries, kNoNode when absent
+};
+
+// The filter's decision for one token: whether to insert it and whether its
+// id becomes "word start only".
+struct TokenDecision {
+  bool insert = false;
+  bool word_start_only = false;
+};
+TokenDecision decide_token(const std::u32string& chars, const TrieFilter& filter);
+
+}  // namespace tarvex
