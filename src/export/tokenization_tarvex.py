@@ -296,6 +296,32 @@ class Tarvex(PreTrainedTokenizer):
         # class; its __call__ does the same work.
         return super().__call__(batch, **kwargs)
 
+    def _special_ids(self):
+        # The BOS and EOS ids that exist in the vocabulary, each as a list of
+        # zero or one id.
+        bos, eos = self.bos_token, self.eos_token
+        bos_id = self.vocab.get(str(bos)) if bos is not None else None
+        eos_id = self.vocab.get(str(eos)) if eos is not None else None
+        return ([bos_id] if bos_id is not None else []), ([eos_id] if eos_id is not None else [])
+
+    # The base class path frames sequences the same way as the batch fast
+    # path, so a call gives the same ids whichever path serves it.
+    def build_inputs_with_special_tokens(self, token_ids_0, token_ids_1=None):
+        head, tail = self._special_ids()
+        out = head + list(token_ids_0) + tail
+        if token_ids_1 is not None:
+            out += list(token_ids_1) + tail
+        return out
+
+    def get_special_tokens_mask(self, token_ids_0, token_ids_1=None, already_has_special_tokens=False):
+        if already_has_special_tokens:
+            return super().get_special_tokens_mask(token_ids_0, token_ids_1, already_has_special_tokens=True)
+        head, tail = self._special_ids()
+        mask = [1] * len(head) + [0] * len(token_ids_0) + [1] * len(tail)
+        if token_ids_1 is not None:
+            mask += [0] * len(token_ids_1) + [1] * len(tail)
+        return mask
+
     def _batch_encode_native(
         self,
         texts,
@@ -314,13 +340,8 @@ class Tarvex(PreTrainedTokenizer):
         input_ids = self._native.encode_batch(texts)
 
         if add_special_tokens:
-            bos = self.bos_token
-            eos = self.eos_token
-            bos_id = self.vocab.get(str(bos)) if bos is not None else None
-            eos_id = self.vocab.get(str(eos)) if eos is not None else None
-            if bos_id is not None or eos_id is not None:
-                head = [bos_id] if bos_id is not None else []
-                tail = [eos_id] if eos_id is not None else []
+            head, tail = self._special_ids()
+            if head or tail:
                 input_ids = [head + ids + tail for ids in input_ids]
 
         if truncation and max_length is not None:
