@@ -235,16 +235,15 @@ class Tarvex(PreTrainedTokenizer):
         verbose=True,
         **kwargs,
     ):
-        fast = (
-            self._native is not None
-            and text_pair is None
-            and isinstance(text, (list, tuple))
-            and not is_split_into_words
-            and stride == 0
-            and not return_overflowing_tokens
-            and not return_special_tokens_mask
-            and not return_offsets_mapping
-            and not kwargs
+        fast = self._fast_path_eligible(
+            text,
+            text_pair,
+            is_split_into_words,
+            stride,
+            return_overflowing_tokens,
+            return_special_tokens_mask,
+            return_offsets_mapping,
+            kwargs,
         )
         if fast:
             return self._batch_encode_native(
@@ -280,14 +279,62 @@ class Tarvex(PreTrainedTokenizer):
             **kwargs,
         )
 
+    def _fast_path_eligible(
+        self,
+        text,
+        text_pair,
+        is_split_into_words,
+        stride,
+        return_overflowing_tokens,
+        return_special_tokens_mask,
+        return_offsets_mapping,
+        extra_kwargs,
+    ):
+        return (
+            self._native is not None
+            and text_pair is None
+            and isinstance(text, (list, tuple))
+            and not is_split_into_words
+            and stride == 0
+            and not return_overflowing_tokens
+            and not return_special_tokens_mask
+            and not return_offsets_mapping
+            and not extra_kwargs
+        )
+
+    # Keyword arguments of __call__ that the fast path handles itself.
+    _FAST_PATH_KWARGS = frozenset(
+        (
+            "add_special_tokens",
+            "padding",
+            "truncation",
+            "max_length",
+            "pad_to_multiple_of",
+            "return_tensors",
+            "return_token_type_ids",
+            "return_attention_mask",
+            "return_length",
+            "verbose",
+        )
+    )
+
     def batch_encode_plus(self, batch_text_or_text_pairs, **kwargs):
         batch = batch_text_or_text_pairs
-        if (
-            self._native is not None
-            and isinstance(batch, (list, tuple))
-            and len(batch) > 0
-            and all(isinstance(t, str) for t in batch)
-        ):
+        # Only hand over to __call__ when it will take the fast path: older
+        # base classes implement __call__ on batches through this very
+        # method, so handing over anything else would recurse without end.
+        extra = {k: v for k, v in kwargs.items() if k not in self._FAST_PATH_KWARGS}
+        eligible = self._fast_path_eligible(
+            batch,
+            extra.pop("text_pair", None),
+            extra.pop("is_split_into_words", False),
+            extra.pop("stride", 0),
+            extra.pop("return_overflowing_tokens", False),
+            extra.pop("return_special_tokens_mask", False),
+            extra.pop("return_offsets_mapping", False),
+            extra,
+        )
+        if eligible and len(batch) > 0 and all(isinstance(t, str) for t in batch):
             return self.__call__(list(batch), **kwargs)
         base = getattr(super(), "batch_encode_plus", None)
         if base is not None:
