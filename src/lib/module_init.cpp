@@ -24,7 +24,10 @@ PyMethodDef g_methods[] = {
 
 PyModuleDef g_module = {
     PyModuleDef_HEAD_INIT, "tarvex_rs",
-    "Subword tokenizer that minimises tokens per character: training and minimum-token encoding.", -1,
+    "Subword tokenizer that minimises tokens per character: training and minimum-token encoding.",
+    // 0, not -1: a re-import then calls the init function again, which hands
+    // back the one cached module instead of a copy of its dictionary.
+    0,
     nullptr,
 };
 
