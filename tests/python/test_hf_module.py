@@ -123,6 +123,20 @@ def test_paths_agree_under_each_switch(export, monkeypatch, switch):
         assert pure.tokenize(text) == native.tokenize(text), (switch, text)
 
 
+def test_documented_pure_python_differences(export, monkeypatch):
+    path, _ = export
+    monkeypatch.setenv("TARVEX_FORBID_PUNCT_TOKENS", "")
+    native = load(path)
+    monkeypatch.setenv("TARVEX_DISABLE_NATIVE", "")
+    pure = load(path)
+    # U+0903 is Alphabetic (kept natively) but fails str.isalnum().
+    assert native.tokenize("\u0915\u0903") == ["\u0915\u0903" + G]
+    assert pure.tokenize("\u0915\u0903") == ["\u0915", "<unk>", G]
+    # str.split() also breaks words at U+001C..U+001F.
+    assert native._tokenize("a\x1fb") == ["a", "<unk>", "b", G]
+    assert pure._tokenize("a\x1fb") == ["a", G, "b", G]
+
+
 def test_cross_word_token_only_at_word_start(export, monkeypatch):
     path, vocab = export
     monkeypatch.setenv("TARVEX_CROSS_WORD_WHOLE_ONLY", "")
