@@ -36,19 +36,19 @@ void run(const TokenTrie& trie, std::span<const uint32_t> s, uint32_t unk_id, st
     uint32_t best_next = 0, best_id = 0;
     uint32_t at = 0;
     for (size_t j = i; j < n; ++j) {
-      if (trie.node(at).edge_count == 0) break;
+      if (trie.node(at).edge_count() == 0) break;
       at = trie.child(at, s[j]);
       if (at == kNoNode) break;
       const TokenTrie::Node& node = trie.node(at);
-      if (!node.has_term) continue;
-      if (kWordStart && node.word_start_only && !word_start) continue;
+      if (!node.has_term()) continue;
+      if (kWordStart && node.word_start_only() && !word_start) continue;
       uint32_t c = plus_one(dp[j + 1]);
       // Lengths grow along the walk, so an equal count from a later terminal
       // is a strictly longer first token and wins the tie.
       if (c < best || (c == best && (best_next == 0 || j + 1 > best_next))) {
         best = c;
         best_next = static_cast<uint32_t>(j + 1);
-        best_id = node.term_id;
+        best_id = node.term_id();
       }
     }
     if (best_next == 0) {

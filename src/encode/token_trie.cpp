@@ -88,32 +88,41 @@ TokenTrie TokenTrie::build(const VocabEntries& vocab, const TrieFilter& filter) 
   }
   std::sort(word_start_ids.begin(), word_start_ids.end());
 
-  // Phase 2: lay the edges out per parent, sorted by character.
+  // Phase 2: renumber breadth-first, siblings in character order, so every
+  // node's children are contiguous.
   std::sort(edges.begin(), edges.end(),
             [](const Edge& a, const Edge& b) { return a.parent != b.parent ? a.parent < b.parent : a.c < b.c; });
+  std::vector<size_t> first_edge(scratch.size() + 1, edges.size());
+  for (size_t k = edges.size(); k-- > 0;) first_edge[edges[k].parent] = k;
+  std::vector<uint32_t> order;  // new index -> scratch index
+  order.reserve(scratch.size());
+  order.push_back(0);
   TokenTrie t;
   t.nodes_.resize(scratch.size());
-  t.edge_chars_.resize(edges.size());
-  t.edge_child_.resize(edges.size());
-  for (size_t k = 0; k < edges.size(); ++k) {
-    Node& p = t.nodes_[edges[k].parent];
-    if (p.edge_count == 0) p.edge_begin = static_cast<uint32_t>(k);
-    ++p.edge_count;
-    t.edge_chars_[k] = edges[k].c;
-    t.edge_child_[k] = edges[k].child;
-  }
-  for (size_t i = 0; i < scratch.size(); ++i) {
-    Node& n = t.nodes_[i];
-    n.has_term = scratch[i].has_term;
-    n.term_id = scratch[i].term_id;
-    n.word_start_only =
-        n.has_term && std::binary_search(word_start_ids.begin(), word_start_ids.end(), n.term_id);
+  for (size_t at = 0; at < order.size(); ++at) {
+    uint32_t old = order[at];
+    Node& n = t.nodes_[at];
+    n.first_child_ = static_cast<uint32_t>(order.size());
+    uint32_t count = 0;
+    for (size_t k = first_edge[old]; k < edges.size() && edges[k].parent == old; ++k) {
+      Node& kid = t.nodes_[order.size()];
+      kid.c_ = edges[k].c;
+      order.push_back(edges[k].child);
+      ++count;
+    }
+    n.bits_ |= count;
+    if (scratch[old].has_term) {
+      n.bits_ |= Node::kHasTerm;
+      n.term_id_ = scratch[old].term_id;
+      if (std::binary_search(word_start_ids.begin(), word_start_ids.end(), n.term_id_))
+        n.bits_ |= Node::kWordStartOnly;
+    }
   }
   t.root_direct_.assign(kRootDirect, kNoNode);
   const Node& root = t.nodes_[0];
-  for (uint32_t k = 0; k < root.edge_count; ++k) {
-    uint32_t c = t.edge_chars_[root.edge_begin + k];
-    if (c < kRootDirect) t.root_direct_[c] = t.edge_child_[root.edge_begin + k];
+  for (uint32_t k = 0; k < root.edge_count(); ++k) {
+    uint32_t c = t.nodes_[root.first_child_ + k].c_;
+    if (c < kRootDirect) t.root_direct_[c] = root.first_child_ + k;
   }
   return t;
 }

@@ -1,10 +1,14 @@
 // The token trie the encoder walks. Built once from the vocabulary, then
 // read-only and shared by every encoding thread.
 //
-// Layout: nodes addressed by index (0 is the root), each owning a contiguous,
-// character-sorted run of edges in one shared edge array; the root also has a
-// direct table for the Basic Multilingual Plane, since every position's walk
-// starts there. This returns exactly what one hash map per node would.
+// Layout: nodes addressed by index (0 is the root) in breadth-first order,
+// so the children of a node are one contiguous, character-sorted run of the
+// node array; each node records the character of the edge into it. Looking
+// a child up scans (or bisects) that run, and the matching node itself holds
+// the terminal id and its own children's range: a step of the walk touches
+// one or two cache lines. The root also has a direct table for the Basic
+// Multilingual Plane, since every position's walk starts there. This returns
+// exactly what one hash map per node would.
 #pragma once
 
 #include <cstdint>
@@ -32,15 +36,26 @@ struct TrieFilter {
 
 class TokenTrie {
  public:
-  struct Node {
-    uint32_t edge_begin = 0;
-    uint32_t edge_count = 0;
-    uint32_t term_id = 0;
-    uint8_t has_term = 0;
-    // The terminal's id is marked "word start only" (cross-word tokens under
-    // TARVEX_CROSS_WORD_WHOLE_ONLY). The mark belongs to the id, so every
-    // token sharing that id carries it.
-    uint8_t word_start_only = 0;
+  class Node {
+   public:
+    uint32_t edge_count() const { return bits_ & kCountMask; }
+    bool has_term() const { return (bits_ & kHasTerm) != 0; }
+    uint32_t term_id() const { return term_id_; }
+    // The terminal's id is marked "word start only" (cross-word tokens
+    // under TARVEX_CROSS_WORD_WHOLE_ONLY). The mark belongs to the id, so
+    // every token sharing that id carries it.
+    bool word_start_only() const { return (bits_ & kWordStartOnly) != 0; }
+
+   private:
+    friend class TokenTrie;
+    static constexpr uint32_t kCountMask = 0x00FFFFFFu;  // > every possible fan-out (2^21 code points)
+    static constexpr uint32_t kHasTerm = 1u << 24;
+    static constexpr uint32_t kWordStartOnly = 1u << 25;
+
+    uint32_t c_ = 0;            // character of the edge from the parent
+    uint32_t first_child_ = 0;  // index of the first child; children are contiguous
+    uint32_t term_id_ = 0;
+    uint32_t bits_ = 0;         // child count and the two flags
   };
 
   // Builds the trie over the entries the filter keeps.
@@ -50,22 +65,22 @@ class TokenTrie {
   uint32_t child(uint32_t node, uint32_t c) const {
     if (node == 0 && c < kRootDirect) return root_direct_[c];
     const Node& n = nodes_[node];
-    const uint32_t* chars = edge_chars_.data() + n.edge_begin;
-    uint32_t count = n.edge_count;
+    const uint32_t count = n.edge_count();
+    const Node* kids = nodes_.data() + n.first_child_;
     if (count <= 8) {
       for (uint32_t k = 0; k < count; ++k)
-        if (chars[k] == c) return edge_child_[n.edge_begin + k];
+        if (kids[k].c_ == c) return n.first_child_ + k;
       return kNoNode;
     }
     uint32_t lo = 0, hi = count;
     while (lo < hi) {
       uint32_t mid = (lo + hi) / 2;
-      if (chars[mid] < c)
+      if (kids[mid].c_ < c)
         lo = mid + 1;
       else
         hi = mid;
     }
-    return lo < count && chars[lo] == c ? edge_child_[n.edge_begin + lo] : kNoNode;
+    return lo < count && kids[lo].c_ == c ? n.first_child_ + lo : kNoNode;
   }
 
   const Node& node(uint32_t i) const { return nodes_[i]; }
@@ -78,8 +93,6 @@ class TokenTrie {
   static constexpr uint32_t kRootDirect = 0x10000;
 
   std::vector<Node> nodes_;
-  std::vector<uint32_t> edge_chars_;
-  std::vector<uint32_t> edge_child_;
   std::vector<uint32_t> root_direct_;  // kRootDirect entries, kNoNode when absent
 };
 
