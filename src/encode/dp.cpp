@@ -17,6 +17,15 @@ struct Scratch {
   std::vector<uint32_t> dp;
   std::vector<uint32_t> next;  // back step: next position (0 = no step yet; a step always advances)
   std::vector<uint32_t> id;    // back step: token id
+
+  // One very long text must not pin its buffers for the thread's lifetime.
+  void trim() {
+    if (dp.capacity() <= kKeep) return;
+    std::vector<uint32_t>().swap(dp);
+    std::vector<uint32_t>().swap(next);
+    std::vector<uint32_t>().swap(id);
+  }
+  static constexpr size_t kKeep = size_t{1} << 20;
 };
 
 template <bool kWordStart>
@@ -65,6 +74,7 @@ void run(const TokenTrie& trie, std::span<const uint32_t> s, uint32_t unk_id, st
     out.push_back(id[at]);
     at = next[at];
   }
+  sc.trim();
 }
 
 }  // namespace

@@ -71,10 +71,11 @@ Result<DpTokenizer> DpTokenizer::from_entries(const VocabEntries& vocab, const s
 }
 
 std::vector<uint32_t> DpTokenizer::encode(std::string_view text) const {
-  thread_local std::vector<uint32_t> chars;
+  thread_local std::vector<uint32_t> chars;  // reused across texts; trimmed after a very long one
   normalize_chars(text, chars);
   std::vector<uint32_t> ids;
   dp_min_ids(*trie_, chars, unk_id_, cross_word_whole_only_, ids);
+  if (chars.capacity() > (size_t{1} << 20)) std::vector<uint32_t>().swap(chars);
   return ids;
 }
 
