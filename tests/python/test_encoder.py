@@ -289,3 +289,14 @@ def test_encode_batch_releases_the_lock(tmp_path):
         t.join()
     assert len(results) == 3
     assert all(r == [want] * len(texts) for r in results)
+
+
+def test_very_long_text(tmp_path):
+    # Longer than the per-thread buffers the encoder keeps between texts.
+    path, vocab = write_vocab(tmp_path, ["ab", "a", "b", G, "ab" + G])
+    tok = DpTokenizer(path)
+    text = "ab " * 500_000 + "ba"
+    want = [vocab["ab" + G]] * 500_000 + ids(vocab, "b", "a", G)
+    assert tok.encode(text) == want
+    assert tok.encode_batch([text, "ab"]) == [want, [vocab["ab" + G]]]
+    assert tok.encode("ab") == [vocab["ab" + G]]
