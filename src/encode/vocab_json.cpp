@@ -76,7 +76,7 @@ class Parser {
   Result<VocabEntries> parse() {
     skip_ws();
     int c = src_.get();
-    if (c != '{') return c < 0 ? eof_error("EOF while parsing a value") : fail("expected a JSON object");
+    if (c != '{') return c < 0 ? fail("EOF while parsing a value") : fail("expected a JSON object");
     VocabEntries out;
     FlatMap<std::string, size_t> index;  // name -> position in `out`
     skip_ws();
@@ -86,12 +86,12 @@ class Parser {
       for (;;) {
         skip_ws();
         c = src_.get();
-        if (c != '"') return c < 0 ? eof_error("EOF while parsing an object") : fail("expected a string key");
+        if (c != '"') return c < 0 ? fail("EOF while parsing an object") : fail("expected a string key");
         std::string key;
         TARVEX_TRY(parse_string_body(key));
         skip_ws();
         c = src_.get();
-        if (c != ':') return c < 0 ? eof_error("EOF while parsing an object") : fail("expected `:`");
+        if (c != ':') return c < 0 ? fail("EOF while parsing an object") : fail("expected `:`");
         skip_ws();
         auto value = parse_u32();
         if (!value) return std::move(value).error();
@@ -104,7 +104,7 @@ class Parser {
         c = src_.get();
         if (c == ',') continue;
         if (c == '}') break;
-        return c < 0 ? eof_error("EOF while parsing an object") : fail("expected `,` or `}`");
+        return c < 0 ? fail("EOF while parsing an object") : fail("expected `,` or `}`");
       }
     }
     skip_ws();
@@ -117,11 +117,9 @@ class Parser {
   }
 
  private:
+  // A read error ends the input early; report it rather than the syntax
+  // fault it causes.
   Error fail(const std::string& what) const {
-    if (src_.read_failed()) return read_error();
-    return Error(what + " " + src_.where());
-  }
-  Error eof_error(const std::string& what) const {
     if (src_.read_failed()) return read_error();
     return Error(what + " " + src_.where());
   }
@@ -143,7 +141,7 @@ class Parser {
     }
     if (c < '0' || c > '9') {
       src_.get();
-      if (c < 0) return eof_error("EOF while parsing a value");
+      if (c < 0) return fail("EOF while parsing a value");
       return fail(c == '"' || c == '[' || c == '{' || c == 't' || c == 'f' || c == 'n'
                       ? "invalid type: expected an unsigned 32-bit id"
                       : "expected value");
@@ -169,7 +167,7 @@ class Parser {
   Status parse_string_body(std::string& out) {
     for (;;) {
       int c = src_.get();
-      if (c < 0) return eof_error("EOF while parsing a string");
+      if (c < 0) return fail("EOF while parsing a string");
       if (c == '"') break;
       if (c < 0x20) return fail("control character (\\u0000-\\u001F) found while parsing a string");
       if (c == '\\') {
@@ -199,7 +197,7 @@ class Parser {
     uint32_t v = 0;
     for (int k = 0; k < 4; ++k) {
       int c = src_.get();
-      if (c < 0) return eof_error("EOF while parsing a string");
+      if (c < 0) return fail("EOF while parsing a string");
       uint32_t d;
       if (c >= '0' && c <= '9')
         d = static_cast<uint32_t>(c - '0');
@@ -227,7 +225,7 @@ class Parser {
       case 't': out.push_back('\t'); return Status::ok();
       case 'u': break;
       default:
-        if (c < 0) return eof_error("EOF while parsing a string");
+        if (c < 0) return fail("EOF while parsing a string");
         return fail("invalid escape");
     }
     auto hi = parse_hex4();
