@@ -74,8 +74,10 @@ PyObject* dp_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 }
 
 void dp_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
   delete as_dp(self)->tok;
-  Py_TYPE(self)->tp_free(self);
+  type->tp_free(self);
+  Py_DECREF(type);  // instances of a heap type own a reference to it
 }
 
 PyObject* dp_encode(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -153,24 +155,19 @@ PyMethodDef g_dp_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyTypeObject g_type = [] {
-  PyTypeObject t{PyVarObject_HEAD_INIT(nullptr, 0)};
-  t.tp_name = "tarvex_rs.DpTokenizer";
-  t.tp_basicsize = sizeof(DpObject);
-  t.tp_flags = Py_TPFLAGS_DEFAULT;
-  t.tp_doc = "DpTokenizer(vocab_file, unk_token=None)\n--\n\n";
-  t.tp_new = dp_new;
-  t.tp_dealloc = dp_dealloc;
-  t.tp_methods = g_dp_methods;
-  return t;
-}();
+PyType_Slot g_dp_slots[] = {
+    {Py_tp_doc, const_cast<char*>("DpTokenizer(vocab_file, unk_token=None)\n--\n\n")},
+    {Py_tp_new, reinterpret_cast<void*>(dp_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dp_dealloc)},
+    {Py_tp_methods, g_dp_methods},
+    {0, nullptr},
+};
+
+PyType_Spec g_dp_spec = {"tarvex_rs.DpTokenizer", sizeof(DpObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+                         g_dp_slots};
 
 }  // namespace
 
-PyObject* make_dp_tokenizer_type() {
-  if (PyType_Ready(&g_type) < 0) return nullptr;
-  Py_INCREF(&g_type);
-  return reinterpret_cast<PyObject*>(&g_type);
-}
+PyObject* make_dp_tokenizer_type() { return PyType_FromSpec(&g_dp_spec); }
 
 }  // namespace tarvex::py
