@@ -265,9 +265,12 @@ def test_failed_calls_leak_no_references(tmp_path):
         tok.encode_batch(items[:2])
     assert sys.getrefcount(text) == before_text
     assert sys.getrefcount(items) == before_items
+    type_refs = sys.getrefcount(DpTokenizer)
     for _ in range(100):
         with pytest.raises(ValueError):
             DpTokenizer(str(tmp_path / "missing.json"))
+        DpTokenizer(path)  # made and dropped
+    assert sys.getrefcount(DpTokenizer) == type_refs
 
 
 def test_encode_batch_releases_the_lock(tmp_path):
