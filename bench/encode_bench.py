@@ -10,8 +10,9 @@ rest is the train split. Reports
    unigram, and a byte-level `tokenizers` BPE;
 2. batch encoding throughput in MB/s of UTF-8 input with 1 and 2 CPUs
    (median of --repeats runs, each thread count in its own process pinned
-   with taskset): DpTokenizer.encode_batch, tokenizers encode_batch and
-   tiktoken encode_ordinary_batch;
+   with taskset), as wall-clock MB/s and as MB per CPU-second:
+   DpTokenizer.encode_batch, tokenizers encode_batch and tiktoken
+   encode_ordinary_batch;
 3. with --parity, that DpTokenizer.encode, encode_batch, Tarvex through
    AutoTokenizer (native) and the pure-Python path give identical ids for
    every held-out line.
@@ -28,6 +29,7 @@ import json
 import lzma
 import os
 import pathlib
+import resource
 import statistics
 import subprocess
 import sys
@@ -189,14 +191,21 @@ def throughput_child(args):
     threads = int(os.environ.get("RAYON_NUM_THREADS", "1"))
     out = {"mb": mb, "threads": threads, "cpus": len(os.sched_getaffinity(0))}
 
+    def cpu_secs():
+        r = resource.getrusage(resource.RUSAGE_SELF)
+        return r.ru_utime + r.ru_stime
+
     def median_mbs(fn):
+        """Wall-clock MB/s, and MB per CPU-second (less sensitive to other
+        load on a shared machine)."""
         fn(held[:1000])  # warm-up
-        secs = []
+        secs, cpu = [], []
         for _ in range(args.repeats):
-            t0 = time.perf_counter()
+            c0, t0 = cpu_secs(), time.perf_counter()
             fn(held)
             secs.append(time.perf_counter() - t0)
-        return mb / statistics.median(secs)
+            cpu.append(cpu_secs() - c0)
+        return {"wall": round(mb / statistics.median(secs), 2), "per_cpu_sec": round(mb / statistics.median(cpu), 2)}
 
     if args.our_dir:
         import tarvex_rs
