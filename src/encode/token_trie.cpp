@@ -99,14 +99,14 @@ TokenTrie TokenTrie::build(const VocabEntries& vocab, const TrieFilter& filter) 
   order.push_back(0);
   TokenTrie t;
   t.nodes_.resize(scratch.size());
+  t.edge_char_.assign(scratch.size(), 0);
   for (size_t at = 0; at < order.size(); ++at) {
     uint32_t old = order[at];
     Node& n = t.nodes_[at];
     n.first_child_ = static_cast<uint32_t>(order.size());
     uint32_t count = 0;
     for (size_t k = first_edge[old]; k < edges.size() && edges[k].parent == old; ++k) {
-      Node& kid = t.nodes_[order.size()];
-      kid.c_ = edges[k].c;
+      t.edge_char_[order.size()] = edges[k].c;
       order.push_back(edges[k].child);
       ++count;
     }
@@ -121,7 +121,7 @@ TokenTrie TokenTrie::build(const VocabEntries& vocab, const TrieFilter& filter) 
   t.root_direct_.assign(kRootDirect, kNoNode);
   const Node& root = t.nodes_[0];
   for (uint32_t k = 0; k < root.edge_count(); ++k) {
-    uint32_t c = t.nodes_[root.first_child_ + k].c_;
+    uint32_t c = t.edge_char_[root.first_child_ + k];
     if (c < kRootDirect) t.root_direct_[c] = root.first_child_ + k;
   }
   return t;

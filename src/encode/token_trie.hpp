@@ -3,10 +3,10 @@
 //
 // Layout: nodes addressed by index (0 is the root) in breadth-first order,
 // so the children of a node are one contiguous, character-sorted run of the
-// node array; each node records the character of the edge into it. Looking
-// a child up scans (or bisects) that run, and the matching node itself holds
-// the terminal id and its own children's range: a step of the walk touches
-// one or two cache lines. The root also has a direct table for the Basic
+// node array, and a parallel array holds the character of the edge into
+// each node. Looking a child up scans (or bisects) a run of that compact
+// character array; only the matching node is then read, for its terminal id
+// and its own children's range. The root also has a direct table for the Basic
 // Multilingual Plane, since every position's walk starts there. This returns
 // exactly what one hash map per node would.
 #pragma once
@@ -52,7 +52,6 @@ class TokenTrie {
     static constexpr uint32_t kHasTerm = 1u << 24;
     static constexpr uint32_t kWordStartOnly = 1u << 25;
 
-    uint32_t c_ = 0;            // character of the edge from the parent
     uint32_t first_child_ = 0;  // index of the first child; children are contiguous
     uint32_t term_id_ = 0;
     uint32_t bits_ = 0;         // child count and the two flags
@@ -66,21 +65,21 @@ class TokenTrie {
     if (node == 0 && c < kRootDirect) return root_direct_[c];
     const Node& n = nodes_[node];
     const uint32_t count = n.edge_count();
-    const Node* kids = nodes_.data() + n.first_child_;
+    const uint32_t* kids = edge_char_.data() + n.first_child_;
     if (count <= 8) {
       for (uint32_t k = 0; k < count; ++k)
-        if (kids[k].c_ == c) return n.first_child_ + k;
+        if (kids[k] == c) return n.first_child_ + k;
       return kNoNode;
     }
-    uint32_t lo = 0, hi = count;
-    while (lo < hi) {
-      uint32_t mid = (lo + hi) / 2;
-      if (kids[mid].c_ < c)
-        lo = mid + 1;
-      else
-        hi = mid;
+    // Branch-free lower bound: the halving steps compile to conditional
+    // moves, so wide nodes (the first levels) cost no mispredictions.
+    const uint32_t* base = kids;
+    for (uint32_t len = count; len > 1;) {
+      uint32_t half = len / 2;
+      base = base[half - 1] < c ? base + half : base;
+      len -= half;
     }
-    return lo < count && kids[lo].c_ == c ? n.first_child_ + lo : kNoNode;
+    return *base == c ? n.first_child_ + static_cast<uint32_t>(base - kids) : kNoNode;
   }
 
   const Node& node(uint32_t i) const { return nodes_[i]; }
@@ -93,6 +92,7 @@ class TokenTrie {
   static constexpr uint32_t kRootDirect = 0x10000;
 
   std::vector<Node> nodes_;
+  std::vector<uint32_t> edge_char_;    // per node: the character of the edge from its parent
   std::vector<uint32_t> root_direct_;  // kRootDirect entries, kNoNode when absent
 };
 
