@@ -50,12 +50,22 @@ FUNCS = {
     ({"n_min": 0}, "n_min must be >= 2"),
     ({"n_min": 3, "n_max": 2}, "n_max must be >= n_min"),
     ({"n_max": 17}, "n_max must be <= 16"),
+    ({"n_min": 17, "n_max": 17}, "n_max must be <= 16"),
+    ({"n_max": 2 ** 40}, "n_max must be <= 16"),
 ])
 def test_validation_messages(tmp_path, source, kwargs, message):
     with pytest.raises(ValueError) as e:
         FUNCS[source](str(tmp_path / "out"), **kwargs)
     assert str(e.value) == message
     assert not (tmp_path / "out").exists()
+
+
+def test_n_max_16_passes_validation(tmp_path):
+    # The longest window merge application supports: the call goes on and
+    # fails only on the missing corpus file.
+    with pytest.raises(ValueError) as e:
+        FUNCS["file"](str(tmp_path / "out"), n_max=16)
+    assert "No such file or directory" in str(e.value)
 
 
 def test_chunk_size_zero_rejected(tmp_path):
