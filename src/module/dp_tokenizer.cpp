@@ -3,6 +3,7 @@
 // interpreter lock.
 #include "module/dp_tokenizer.hpp"
 
+#include <algorithm>
 #include <new>
 #include <optional>
 #include <string>
@@ -102,14 +103,15 @@ bool read_texts(PyObject* seq, std::vector<std::string>& out) {
                  Py_TYPE(seq)->tp_name);
     return false;
   }
-  // The reported length only sizes the reservation; the elements come from
-  // iteration, which is what defines the sequence's contents.
+  // The reported length only sizes the reservation (capped, since __len__
+  // may report anything); the elements come from iteration, which is what
+  // defines the sequence's contents.
   Py_ssize_t hint = PySequence_Size(seq);
   if (hint < 0) {
     PyErr_Clear();
     hint = 0;
   }
-  out.reserve(static_cast<size_t>(hint));
+  out.reserve(std::min(static_cast<size_t>(hint), size_t{1} << 16));
   PyRef it = PyRef::steal(PyObject_GetIter(seq));
   if (!it) return false;
   for (;;) {

@@ -220,11 +220,12 @@ def test_forbid_punct_tokens(tmp_path, monkeypatch):
 class Seq:
     """A sequence that is neither a list nor a tuple."""
 
-    def __init__(self, items):
+    def __init__(self, items, length=1000):
         self.items = items
+        self.length = length
 
     def __len__(self):
-        return 1000  # only a size hint
+        return self.length  # only a size hint
 
     def __getitem__(self, i):
         return self.items[i]
@@ -237,6 +238,7 @@ def test_encode_batch_equals_encode(tmp_path):
     assert tok.encode_batch(texts) == [tok.encode(t) for t in texts]
     assert tok.encode_batch(tuple(texts)) == [tok.encode(t) for t in texts]
     assert tok.encode_batch(Seq(texts[:5])) == [tok.encode(t) for t in texts[:5]]
+    assert tok.encode_batch(Seq(texts[:5], length=10**15)) == [tok.encode(t) for t in texts[:5]]
     assert tok.encode_batch([]) == []
     assert tok.encode_batch(("a b", "")) == [ids(vocab, "a" + G, "b", G), []]
     assert tok.encode_batch(texts=["ab"]) == [tok.encode("ab")]
