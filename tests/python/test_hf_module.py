@@ -330,3 +330,18 @@ def test_trained_directory_end_to_end(tmp_path):
     assert native(texts, add_special_tokens=False)["input_ids"] == want
     assert [pure.convert_tokens_to_ids(pure._tokenize(t)) for t in texts] == want
     assert sum(map(len, want[:3])) < sum(len(t) for t in lines[:3]) / 2  # training merged something
+
+
+def test_without_the_extension(tmp_path, monkeypatch):
+    # The module imports on a machine without tarvex_rs and runs in pure
+    # Python. A fresh directory makes transformers import the module anew.
+    import sys
+
+    write_export_dir(tmp_path / "noext", TOKENS)
+    monkeypatch.setitem(sys.modules, "tarvex_rs", None)  # import fails
+    tok = load(str(tmp_path / "noext"))
+    module = sys.modules[type(tok).__module__]
+    assert module._NATIVE_AVAILABLE is False and module._NativeDpTokenizer is None
+    assert tok._native is None
+    assert tok.tokenize("hello world") == ["hello" + G, "world" + G]
+    assert tok(["hello world"])["input_ids"] == [[2, tok.vocab["hello" + G], tok.vocab["world" + G], 3]]
