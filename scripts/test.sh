@@ -11,7 +11,7 @@ if [ ${#need[@]} -gt 0 ]; then
   apt-get update -qq && apt-get install -y -qq "${need[@]}" >/dev/null
 fi
 
-ensure_venv pytest pyarrow
+ensure_venv pytest pyarrow "transformers>=5,<6"
 export PATH="$VENV/bin:$PATH"
 
 echo "== C++ unit tests (ASan + UBSan) =="
@@ -25,3 +25,10 @@ echo "== Python tests =="
 install_module
 cd "$ROOT"
 "$VENV/bin/python" -m pytest -q tests/python "$@"
+
+# The emitted tokenizer module must also work with the last 4.x transformers,
+# whose base class differs (batch_encode_plus, __call__ arguments).
+echo "== Emitted module under transformers 4.x =="
+VENV4="${TARVEX_VENV4:-$ROOT/.venv-tf4}"
+TARVEX_VENV="$VENV4" bash -c 'source "$1/scripts/common.sh"; ensure_venv pytest "transformers>=4.50,<5"; install_module' _ "$ROOT"
+"$VENV4/bin/python" -m pytest -q tests/python/test_hf_module.py
