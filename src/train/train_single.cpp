@@ -1,5 +1,6 @@
 #include "train/train_single.hpp"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <string>
@@ -57,6 +58,26 @@ std::string key_text(const Vocab& vocab, std::span<const TokenId> key) {
   std::string s;
   for (TokenId t : key) s += vocab.id_to_token[t];
   return s;
+}
+
+// The stored statistics leave out keys seen once. The loop's "stats empty"
+// stop means that no key at all is counted, once-seen ones included, so an
+// empty map alone is not enough: a window that no merge of this run has
+// touched (all its ids predate the run) still holds a once-seen key, and
+// then the loop ends at selection, silently, instead.
+bool holds_unseen_singles(const std::vector<SeqEntry>& entries, size_t start_vocab,
+                          const std::vector<size_t>& n_values) {
+  if (n_values.empty()) return false;
+  const size_t n_min = *std::min_element(n_values.begin(), n_values.end());
+  for (const SeqEntry& e : entries) {
+    if (!e.freq) continue;
+    size_t run = 0;
+    for (TokenId t : e.tokens) {
+      run = t < start_vocab ? run + 1 : 0;
+      if (run >= n_min) return true;
+    }
+  }
+  return false;
 }
 
 }  // namespace
@@ -124,12 +145,13 @@ void train_single(Trainer& trainer) {
     std::vector<HeapEntry>().swap(trainer.heap);
 
   EntryIndex index = EntryIndex::build(trainer.entries, trainer.vocab.size());
+  const size_t start_vocab = trainer.vocab.size();
 
   for (size_t step = 0; step < cfg.num_merges; ++step) {
     const auto step_start = Clock::now();
     std::optional<DebugPair> dbg = read_debug_pair(trainer, step);
     if (verify_pre) verify(trainer, "[verify-pre]", step);
-    if (trainer.stats.empty()) {
+    if (trainer.stats.empty() && !holds_unseen_singles(trainer.entries, start_vocab, cfg.n_values)) {
       log_info("train_single", "step " + std::to_string(step) + " stats empty, stop (elapsed_total=" +
                                    fmt_secs(secs_since(start), 2) + "s)");
       break;
