@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "text/admissible.hpp"
 #include "train/heap.hpp"
 #include "train/preprocess.hpp"
 #include "train/trainer.hpp"
@@ -18,6 +19,7 @@ void add_weighted(StatsMap& m, std::span<const TokenId> w, uint32_t f) {
 
 void sum_into(StatsMap& acc, StatsMap& part) {
   if (part.size() > acc.size()) acc.swap(part);
+  acc.reserve(acc.size() + part.size());  // no growth while draining in slot order
   part.drain([&](SeqKey&& k, Stat&& v) {
     Stat& st = acc[k.ids()];
     st.freq = sat_add_u32(st.freq, v.freq);
@@ -29,11 +31,14 @@ bool holds(const std::vector<TokenId>& tokens, TokenId id) {
   return std::find(tokens.begin(), tokens.end(), id) != tokens.end();
 }
 
-// What one task of a step produced from its range of candidate entries.
+// What one task of a step produced from its range of candidate entries;
+// the delta maps (weighted by entry freq) are borrowed from the index's
+// scratch.
 struct StepPart {
-  StatsMap removed, added;                                  // weighted by entry freq
+  StatsMap* removed = nullptr;
+  StatsMap* added = nullptr;
   std::vector<std::pair<uint32_t, std::vector<TokenId>>> changed;  // entry, new sequence
-  std::vector<uint32_t> still_holding;                      // entries that keep the scanned token
+  std::vector<uint32_t> still_holding;                             // entries that keep the scanned token
 };
 
 // Entries whose sequences are equal are combined into the one with the
@@ -69,7 +74,8 @@ void regroup(std::vector<SeqEntry>& entries, std::vector<uint32_t> group) {
 // Subtracts `removed`, adds `added` and drops keys left at freq 1 or 0. A
 // key in both maps gets its net change before the drop test, so a key that
 // loses and regains occurrences in one step keeps its exact count.
-void apply_deltas(StatsMap& stats, StatsMap& removed, StatsMap& added) {
+void apply_deltas(Trainer& trainer, StatsMap& removed, StatsMap& added, bool offer) {
+  StatsMap& stats = trainer.stats;
   removed.for_each([&](const SeqKey& k, const Stat& d) {
     Stat* s = stats.find(k.ids());
     if (!s) return;
@@ -77,15 +83,26 @@ void apply_deltas(StatsMap& stats, StatsMap& removed, StatsMap& added) {
     s->score = s->score > d.score ? s->score - d.score : 0;
     if (s->freq <= 1 && !added.contains(k.ids())) stats.erase(k.ids());
   });
+  const size_t eff = offer ? effective_vocab_size(trainer.vocab) : 0;
   added.for_each([&](const SeqKey& k, const Stat& d) {
-    Stat* s = stats.find(k.ids());
-    if (!s) {
-      if (d.freq >= 2) stats.find_or_insert(k.ids(), [&] { return d; });
-      return;
+    Stat* s;
+    if (d.freq >= 2) {
+      s = stats.find_or_insert(k.ids(), [] { return Stat{}; }).first;
+    } else {
+      s = stats.find(k.ids());
+      if (!s) return;
     }
     s->freq = sat_add_u32(s->freq, d.freq);
     s->score = sat_add_u64(s->score, d.score);
-    if (s->freq <= 1) stats.erase(k.ids());
+    if (s->freq <= 1) {
+      stats.erase(k.ids());
+      return;
+    }
+    // Offered after the addition, so keys new in this step reach the heap.
+    if (offer && is_admissible(k.ids(), trainer.vocab, trainer.config, eff)) {
+      trainer.heap.push_back(HeapEntry{s->score, k.size(), k});
+      std::push_heap(trainer.heap.begin(), trainer.heap.end(), heap_below);
+    }
   });
 }
 
@@ -179,11 +196,16 @@ void apply_merge(Trainer& trainer, EntryIndex& index, std::span<const TokenId> k
   // 2. Rewrite in parallel. Each task owns its StepPart; parts are summed
   // after the join, and sums do not depend on the split.
   const std::vector<size_t>& n_values = trainer.config.n_values;
-  StepPart total;
+  std::vector<StepPart> out;
   with_pool(trainer.config.num_workers, [&](ThreadPool& pool) {
-    size_t parts = candidates.size() < 256 ? 1 : pool.size() * 4;
+    size_t parts = candidates.size() < 256 ? 1 : pool.size();
     std::vector<Range> ranges = split_range(candidates.size(), parts);
-    std::vector<StepPart> out(ranges.size());
+    out.resize(std::max<size_t>(ranges.size(), 1));
+    if (index.scratch.size() < 2 * out.size()) index.scratch.resize(2 * out.size());
+    for (size_t r = 0; r < out.size(); ++r) {
+      out[r].removed = &index.scratch[2 * r];
+      out[r].added = &index.scratch[2 * r + 1];
+    }
     pool.parallel_for(ranges.size(), [&](size_t r) {
       StepPart& part = out[r];
       std::vector<TokenId> fresh;
@@ -194,8 +216,8 @@ void apply_merge(Trainer& trainer, EntryIndex& index, std::span<const TokenId> k
         const uint32_t f = e.freq;
         bool hit = merge_windows(
             e.tokens, key, new_id, n_values, fresh,
-            [&](std::span<const TokenId> w) { add_weighted(part.removed, w, f); },
-            [&](std::span<const TokenId> w) { add_weighted(part.added, w, f); });
+            [&](std::span<const TokenId> w) { add_weighted(*part.removed, w, f); },
+            [&](std::span<const TokenId> w) { add_weighted(*part.added, w, f); });
         if (hit) {
           if (holds(fresh, scan)) part.still_holding.push_back(i);
           part.changed.emplace_back(i, std::move(fresh));
@@ -205,13 +227,16 @@ void apply_merge(Trainer& trainer, EntryIndex& index, std::span<const TokenId> k
         }
       }
     });
-    for (StepPart& p : out) {
-      sum_into(total.removed, p.removed);
-      sum_into(total.added, p.added);
-      for (auto& c : p.changed) total.changed.push_back(std::move(c));
-      postings[scan].insert(postings[scan].end(), p.still_holding.begin(), p.still_holding.end());
-    }
   });
+  StepPart& total = out[0];
+  for (size_t r = 0; r < out.size(); ++r) {
+    if (r) {
+      sum_into(*total.removed, *out[r].removed);
+      sum_into(*total.added, *out[r].added);
+      for (auto& c : out[r].changed) total.changed.push_back(std::move(c));
+    }
+    postings[scan].insert(postings[scan].end(), out[r].still_holding.begin(), out[r].still_holding.end());
+  }
 
   // 3. Write the new sequences back and list them under the new token.
   std::vector<uint32_t> changed_ids;
@@ -233,18 +258,21 @@ void apply_merge(Trainer& trainer, EntryIndex& index, std::span<const TokenId> k
     regroup(entries, changed_ids);
   }
 
-  // 5. Statistics, then the heap offers: after the additions, so keys that
-  // are new in this step reach the heap.
-  apply_deltas(trainer.stats, total.removed, total.added);
-  if (reused) recount_reused(trainer, postings[new_id], new_id, total.removed, total.added);
-  if (trainer.config.use_heap) {
-    const size_t eff = effective_vocab_size(trainer.vocab);
-    total.added.for_each([&](const SeqKey& k, const Stat&) { push_candidate(trainer, k.ids(), eff); });
-    if (reused)
-      total.removed.for_each([&](const SeqKey& k, const Stat&) {
+  // 5. Statistics, with the heap offers.
+  const bool offer = trainer.config.use_heap;
+  apply_deltas(trainer, *total.removed, *total.added, offer);
+  if (reused) {
+    recount_reused(trainer, postings[new_id], new_id, *total.removed, *total.added);
+    if (offer) {
+      const size_t eff = effective_vocab_size(trainer.vocab);
+      auto offer_holding = [&](const SeqKey& k, const Stat&) {
         if (std::find(k.ids().begin(), k.ids().end(), new_id) != k.ids().end()) push_candidate(trainer, k.ids(), eff);
-      });
+      };
+      total.added->for_each(offer_holding);
+      total.removed->for_each(offer_holding);
+    }
   }
+  for (StatsMap& m : index.scratch) m.reset();
 }
 
 void apply_merge(Trainer& trainer, std::span<const TokenId> key, TokenId new_id) {

@@ -41,6 +41,9 @@ EntryMergeResult merge_entry(std::span<const TokenId> tokens, std::span<const To
 // contain the key, not to the corpus.
 struct EntryIndex {
   std::vector<std::vector<uint32_t>> postings;
+  // Delta maps of the step's tasks (removed, added per task), kept between
+  // steps so that consecutive steps of similar size do not regrow them.
+  std::vector<StatsMap> scratch;
 
   static EntryIndex build(const std::vector<SeqEntry>& entries, size_t vocab_size);
 };

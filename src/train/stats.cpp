@@ -28,7 +28,10 @@ void add_into(StatsMap& acc, StatsMap& part) {
     return;
   }
   if (part.size() > acc.size()) acc.swap(part);  // fold the smaller map into the larger
-  acc.reserve(acc.size() + part.size() / 2);
+  // Room for every key up front: inserting one map's keys in its slot
+  // order into a smaller table of the same hash piles them into long
+  // probe runs.
+  acc.reserve(acc.size() + part.size());
   part.drain([&](SeqKey&& k, Stat&& v) {
     auto [st, inserted] = acc.find_or_insert(k.ids(), [] { return Stat{}; });
     st->freq = sat_add_u32(st->freq, v.freq);
@@ -79,6 +82,9 @@ StatsMap count_stats_min(const std::vector<SeqEntry>& entries, const std::vector
     for (size_t n : n_values) {
       StatsMap one = count_lengths(pool, entries, {n});
       distinct += one.size();
+      size_t kept = 0;
+      one.for_each([&](const SeqKey&, const Stat& v) { kept += v.freq >= min_freq; });
+      out.reserve(out.size() + kept);  // see add_into
       one.drain([&](SeqKey&& k, Stat&& v) {
         if (v.freq >= min_freq) out.find_or_insert(k.ids(), [&] { return v; });
       });
