@@ -99,6 +99,7 @@ class FlatMap {
   // Empties the map but keeps its table when the map was at least an
   // eighth full, for scratch maps refilled at a similar size again and again.
   void reset() {
+    if (!cap_) return;
     if (size_ * 8 < cap_) {
       clear();
       return;
