@@ -74,7 +74,11 @@ void regroup(std::vector<SeqEntry>& entries, std::vector<uint32_t> group) {
 // Subtracts `removed`, adds `added` and drops keys left at freq 1 or 0. A
 // key in both maps gets its net change before the drop test, so a key that
 // loses and regains occurrences in one step keeps its exact count.
-void apply_deltas(Trainer& trainer, StatsMap& removed, StatsMap& added, bool offer) {
+void list_if_high(ScanPool* pool, const SeqKey& k, const Stat& s) {
+  if (pool && pool->active && s.score >= pool->floor) pool->keys.push_back(k);
+}
+
+void apply_deltas(Trainer& trainer, StatsMap& removed, StatsMap& added, bool offer, ScanPool* pool) {
   StatsMap& stats = trainer.stats;
   removed.for_each([&](const SeqKey& k, const Stat& d) {
     Stat* s = stats.find(k.ids());
@@ -98,6 +102,7 @@ void apply_deltas(Trainer& trainer, StatsMap& removed, StatsMap& added, bool off
       stats.erase(k.ids());
       return;
     }
+    list_if_high(pool, k, *s);
     // Offered after the addition, so keys new in this step reach the heap.
     if (offer && is_admissible(k.ids(), trainer.vocab, trainer.config, eff)) {
       trainer.heap.push_back(HeapEntry{s->score, k.size(), k});
@@ -111,7 +116,7 @@ void apply_deltas(Trainer& trainer, StatsMap& removed, StatsMap& added, bool off
 // grown past it. Every occurrence of such a key lies in an entry holding
 // the token, so recounting those entries gives the exact value.
 void recount_reused(Trainer& trainer, const std::vector<uint32_t>& holders, TokenId id, StatsMap& removed,
-                    StatsMap& added) {
+                    StatsMap& added, ScanPool* pool) {
   StatsMap exact;
   auto want = [&](const SeqKey& k, const Stat&) {
     if (std::find(k.ids().begin(), k.ids().end(), id) != k.ids().end()) exact[k.ids()];
@@ -130,10 +135,12 @@ void recount_reused(Trainer& trainer, const std::vector<uint32_t>& holders, Toke
         }
   }
   exact.for_each([&](const SeqKey& k, const Stat& v) {
-    if (v.freq >= 2)
+    if (v.freq >= 2) {
       trainer.stats[k.ids()] = v;
-    else
+      list_if_high(pool, k, v);
+    } else {
       trainer.stats.erase(k.ids());
+    }
   });
 }
 
@@ -260,9 +267,9 @@ void apply_merge(Trainer& trainer, EntryIndex& index, std::span<const TokenId> k
 
   // 5. Statistics, with the heap offers.
   const bool offer = trainer.config.use_heap;
-  apply_deltas(trainer, *total.removed, *total.added, offer);
+  apply_deltas(trainer, *total.removed, *total.added, offer, index.scan_pool);
   if (reused) {
-    recount_reused(trainer, postings[new_id], new_id, *total.removed, *total.added);
+    recount_reused(trainer, postings[new_id], new_id, *total.removed, *total.added, index.scan_pool);
     if (offer) {
       const size_t eff = effective_vocab_size(trainer.vocab);
       auto offer_holding = [&](const SeqKey& k, const Stat&) {

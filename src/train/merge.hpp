@@ -34,6 +34,19 @@ bool merge_windows(std::span<const TokenId> t, std::span<const TokenId> key, Tok
 EntryMergeResult merge_entry(std::span<const TokenId> tokens, std::span<const TokenId> key, TokenId new_id,
                              const std::vector<size_t>& n_values);
 
+// Keys that may hold the best score, for selection without the heap: every
+// key of stats whose score is at least `floor` is listed (the list may also
+// name keys that fell below it or left stats). The loop scans this list
+// instead of the whole map and rescans the map only when the list holds no
+// admissible key at or above the floor; apply_merge lists every key whose
+// score rises to the floor.
+struct ScanPool {
+  std::vector<SeqKey> keys;
+  uint64_t floor = 0;
+  bool active = false;
+  size_t target = 4096;  // keys to list at a refill (tests use a few)
+};
+
 // Token id -> entries (indices into trainer.entries) that hold it. Lists may
 // name entries that no longer hold the token, or dead entries (freq 0, left
 // by regrouping); a merge reads the list of one of its key's tokens and
@@ -44,6 +57,7 @@ struct EntryIndex {
   // Delta maps of the step's tasks (removed, added per task), kept between
   // steps so that consecutive steps of similar size do not regrow them.
   std::vector<StatsMap> scratch;
+  ScanPool* scan_pool = nullptr;  // kept up to date by apply_merge when set
 
   static EntryIndex build(const std::vector<SeqEntry>& entries, size_t vocab_size);
 };

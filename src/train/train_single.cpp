@@ -1,6 +1,7 @@
 #include "train/train_single.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <chrono>
 #include <cstdio>
 #include <string>
@@ -131,6 +132,64 @@ std::optional<std::pair<SeqKey, Stat>> scan_best(const Trainer& trainer, size_t 
   return std::make_pair(stats.key_at(best), stats.value_at(best));
 }
 
+namespace {
+
+// Fills the pool with every key of freq >= 2 whose score is at least a
+// power of two chosen so that about pool.target keys qualify, and below
+// `below` (the floor that just failed).
+void refill_pool(const StatsMap& stats, ScanPool& pool, uint64_t below) {
+  size_t at_least[66] = {};  // at_least[b]: keys with score >= 2^b (b = 0..64; [65] = 0)
+  stats.for_each([&](const SeqKey&, const Stat& s) {
+    if (s.freq >= 2) ++at_least[std::bit_width(s.score)];  // bit_width: 0 for score 0
+  });
+  for (int b = 64; b >= 0; --b) at_least[b] += at_least[b + 1];
+  // at_least[b] now counts keys with bit_width >= b, i.e. score >= 2^(b-1).
+  uint64_t floor = 0;
+  for (int b = 64; b >= 1; --b) {
+    uint64_t t = uint64_t{1} << (b - 1);
+    if (t >= below) continue;
+    if (at_least[b] >= pool.target) {
+      floor = t;
+      break;
+    }
+  }
+  pool.keys.clear();
+  stats.for_each([&](const SeqKey& k, const Stat& s) {
+    if (s.freq >= 2 && s.score >= floor) pool.keys.push_back(k);
+  });
+  pool.floor = floor;
+  pool.active = true;
+}
+
+}  // namespace
+
+std::optional<std::pair<SeqKey, Stat>> pool_best(const Trainer& trainer, ScanPool& pool, size_t effective_size) {
+  if (!pool.active) refill_pool(trainer.stats, pool, UINT64_MAX);
+  for (;;) {
+    const SeqKey* best = nullptr;
+    Stat best_stat;
+    // Keys that left the map or fell below the floor are dropped on the way.
+    size_t kept = 0;
+    for (size_t i = 0; i < pool.keys.size(); ++i) {
+      const Stat* s = trainer.stats.find(pool.keys[i].ids());
+      if (!s || s->score < pool.floor) continue;
+      if (kept != i) pool.keys[kept] = std::move(pool.keys[i]);
+      const SeqKey& k = pool.keys[kept++];
+      if (s->freq < 2) continue;
+      if (best && !better(k.ids(), s->score, best->ids(), best_stat.score)) continue;
+      if (!is_admissible(k.ids(), trainer.vocab, trainer.config, effective_size)) continue;
+      best = &k;
+      best_stat = *s;
+    }
+    pool.keys.resize(kept);
+    // Every key outside the pool scores below the floor, so a best at or
+    // above it is the best of the whole map.
+    if (best && best_stat.score >= pool.floor) return std::make_pair(*best, best_stat);
+    if (pool.floor == 0) return std::nullopt;  // the pool held every key
+    refill_pool(trainer.stats, pool, pool.floor);
+  }
+}
+
 void train_single(Trainer& trainer) {
   const auto start = Clock::now();
   const TrainConfig& cfg = trainer.config;
@@ -145,6 +204,8 @@ void train_single(Trainer& trainer) {
     std::vector<HeapEntry>().swap(trainer.heap);
 
   EntryIndex index = EntryIndex::build(trainer.entries, trainer.vocab.size());
+  ScanPool pool;
+  if (!cfg.use_heap) index.scan_pool = &pool;
   const size_t start_vocab = trainer.vocab.size();
 
   for (size_t step = 0; step < cfg.num_merges; ++step) {
@@ -171,7 +232,7 @@ void train_single(Trainer& trainer) {
                                       ", " + std::to_string(dbg->b) + "] freq=" + std::to_string(chosen->second.freq) +
                                       " score=" + std::to_string(chosen->second.score));
     } else {
-      chosen = scan_best(trainer, eff);
+      chosen = pool_best(trainer, pool, eff);
     }
     if (!chosen) break;
     if (dbg) {

@@ -17,6 +17,12 @@ void train_single(Trainer& trainer);
 // The best admissible key of freq >= 2 by a parallel scan of stats.
 std::optional<std::pair<SeqKey, Stat>> scan_best(const Trainer& trainer, size_t effective_size);
 
+struct ScanPool;
+
+// The same result as scan_best, from the pool of high-scoring keys; scans
+// the whole map only to (re)fill the pool.
+std::optional<std::pair<SeqKey, Stat>> pool_best(const Trainer& trainer, ScanPool& pool, size_t effective_size);
+
 // Differences between two statistics that can change a selection: keys
 // with freq >= 2 in at least one of the maps.
 struct StatsDiff {

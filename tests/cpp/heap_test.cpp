@@ -78,6 +78,9 @@ TEST(HeapTest, HeapAndScanAgreeAtEveryStep) {
     t.stats = count_stats_min(t.entries, t.config.n_values, 1, 2, nullptr);
     build_heap(t);
     EntryIndex index = EntryIndex::build(t.entries, t.vocab.size());
+    ScanPool pool;
+    pool.target = 8;  // small, so refills happen
+    index.scan_pool = &pool;
     for (int step = 0; step < 120; ++step) {
       size_t eff = effective_vocab_size(t.vocab);
       if (t.config.cross_word_start_vocab > t.heap_built_vocab && eff >= t.config.cross_word_start_vocab)
@@ -87,6 +90,9 @@ TEST(HeapTest, HeapAndScanAgreeAtEveryStep) {
       ASSERT_EQ(scan.has_value(), heap.has_value()) << c.what << " step " << step;
       if (!scan) break;
       ASSERT_EQ(scan->first, heap->first) << c.what << " step " << step;
+      auto pooled = pool_best(t, pool, eff);
+      ASSERT_TRUE(pooled);
+      ASSERT_EQ(pooled->first, scan->first) << c.what << " step " << step;
       std::string text;
       for (TokenId id : scan->first.ids()) text += t.vocab.id_to_token[id];
       apply_merge(t, index, scan->first.ids(), t.vocab.intern(text));

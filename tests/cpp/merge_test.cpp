@@ -187,6 +187,9 @@ TEST(ApplyMergeTest, IncrementalStatsEqualFullRecountAfterEveryStep) {
       t.stats = count_stats_min(t.entries, t.config.n_values, workers, 2, nullptr);
       if (t.config.use_heap) build_heap(t);
       EntryIndex index = EntryIndex::build(t.entries, t.vocab.size());
+      ScanPool pool;
+      pool.target = 8;  // small, so refills happen
+      if (!t.config.use_heap) index.scan_pool = &pool;
       size_t reused = 0;
       for (int step = 0; step < 200; ++step) {
         size_t eff = effective_vocab_size(t.vocab);
@@ -198,6 +201,11 @@ TEST(ApplyMergeTest, IncrementalStatsEqualFullRecountAfterEveryStep) {
             ASSERT_EQ(heap->first, scan->first) << "seed " << seed << " step " << step;
             ASSERT_EQ(heap->second, scan->second);
           }
+        }
+        if (!t.config.use_heap) {
+          auto pooled = pool_best(t, pool, eff);
+          ASSERT_EQ(pooled.has_value(), scan.has_value());
+          if (pooled) ASSERT_EQ(pooled->first, scan->first) << "seed " << seed << " step " << step;
         }
         if (!scan) break;
         std::string text;
