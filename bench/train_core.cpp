@@ -1,6 +1,8 @@
-// Trains on a corpus file with the C++ core alone (no export), for profiling:
+// Trains on a corpus file with the C++ core alone (no export), for profiling
+// the trainer without the module around it (perf record works on it as is):
 //   train_core CORPUS AIM USE_HEAP [NUM_WORKERS]
-// Build: see bench/README.md.
+// Build: cmake -DTARVEX_BUILD_BENCH=ON ..., target train_core. The figures
+// to report come from bench/train_bench.py, which trains through train_to_hf.
 #include <cstdio>
 #include <cstdlib>
 #include <string>

@@ -71,12 +71,13 @@ void regroup(std::vector<SeqEntry>& entries, std::vector<uint32_t> group) {
   }
 }
 
-// Subtracts `removed`, adds `added` and drops keys left at freq 1 or 0. A
-// key in both maps gets its net change before the drop test, so a key that
-// loses and regains occurrences in one step keeps its exact count.
 void list_if_high(ScanPool* pool, const SeqKey& k, const Stat& s) {
   if (pool && pool->active && s.score >= pool->floor) pool->keys.push_back(k);
 }
+
+// Subtracts `removed`, adds `added` and drops keys left at freq 1 or 0. A
+// key in both maps gets its net change before the drop test, so a key that
+// loses and regains occurrences in one step keeps its exact count.
 
 void apply_deltas(Trainer& trainer, StatsMap& removed, StatsMap& added, bool offer, ScanPool* pool) {
   StatsMap& stats = trainer.stats;
@@ -204,6 +205,7 @@ void apply_merge(Trainer& trainer, EntryIndex& index, std::span<const TokenId> k
   // after the join, and sums do not depend on the split.
   const std::vector<size_t>& n_values = trainer.config.n_values;
   std::vector<StepPart> out;
+  const StatsMap& stats = trainer.stats;  // read-only until the join
   with_pool(trainer.config.num_workers, [&](ThreadPool& pool) {
     size_t parts = candidates.size() < 256 ? 1 : pool.size();
     std::vector<Range> ranges = split_range(candidates.size(), parts);
@@ -223,7 +225,13 @@ void apply_merge(Trainer& trainer, EntryIndex& index, std::span<const TokenId> k
         const uint32_t f = e.freq;
         bool hit = merge_windows(
             e.tokens, key, new_id, n_values, fresh,
-            [&](std::span<const TokenId> w) { add_weighted(*part.removed, w, f); },
+            // A removed window whose key is not stored changes nothing: the
+            // key is below 2 and only falls further. Skipping it here, where
+            // stats is only read, keeps the once-seen windows (most of them)
+            // out of the maps that are summed and applied on one thread.
+            [&](std::span<const TokenId> w) {
+              if (stats.find(w)) add_weighted(*part.removed, w, f);
+            },
             [&](std::span<const TokenId> w) { add_weighted(*part.added, w, f); });
         if (hit) {
           if (holds(fresh, scan)) part.still_holding.push_back(i);

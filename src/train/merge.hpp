@@ -45,6 +45,7 @@ struct ScanPool {
   uint64_t floor = 0;
   bool active = false;
   size_t target = 4096;  // keys to list at a refill (tests use a few)
+  size_t distinct = 0;   // size after the last removal of repeats
 };
 
 // Token id -> entries (indices into trainer.entries) that hold it. Lists may

@@ -159,12 +159,26 @@ void refill_pool(const StatsMap& stats, ScanPool& pool, uint64_t below) {
   });
   pool.floor = floor;
   pool.active = true;
+  pool.distinct = pool.keys.size();
+}
+
+// A key is listed again each time its score rises; drop the repeats once
+// they make up half of the list.
+void drop_repeats(ScanPool& pool) {
+  if (pool.keys.size() <= 2 * pool.distinct + 1024) return;
+  auto less = [](const SeqKey& a, const SeqKey& b) {
+    return std::lexicographical_compare(a.ids().begin(), a.ids().end(), b.ids().begin(), b.ids().end());
+  };
+  std::sort(pool.keys.begin(), pool.keys.end(), less);
+  pool.keys.erase(std::unique(pool.keys.begin(), pool.keys.end()), pool.keys.end());
+  pool.distinct = pool.keys.size();
 }
 
 }  // namespace
 
 std::optional<std::pair<SeqKey, Stat>> pool_best(const Trainer& trainer, ScanPool& pool, size_t effective_size) {
   if (!pool.active) refill_pool(trainer.stats, pool, UINT64_MAX);
+  drop_repeats(pool);
   for (;;) {
     const SeqKey* best = nullptr;
     Stat best_stat;
