@@ -2,6 +2,8 @@
 
 #include "log/logger.hpp"
 #include "train/preprocess.hpp"
+#include "train/stats.hpp"
+#include "train/train_single.hpp"
 
 namespace tarvex {
 
@@ -10,7 +12,9 @@ Status train_prepared(Trainer& trainer) {
     log_info("init", "multiprocess path: skip single-thread rebuild_global_stats");
     return Error("multi-process training is not built yet");
   }
-  return Error("training is not built yet");
+  rebuild_global_stats(trainer);
+  train_single(trainer);
+  return Status::ok();
 }
 
 Result<Trainer> train_from_word_counts(FlatMap<std::string, uint32_t>&& word_counts, size_t total_chars,

@@ -5,6 +5,8 @@
 #include <vector>
 
 #include "train/config.hpp"
+#include "train/heap.hpp"
+#include "train/stats.hpp"
 #include "train/vocab.hpp"
 
 namespace tarvex {
@@ -14,7 +16,13 @@ struct Trainer {
   std::vector<MergeRecord> merges;
   TrainConfig config;
   Vocab vocab;
+  std::vector<HeapEntry> heap;
+  StatsMap stats;
   size_t total_chars = 0;
+  // effective_vocab_size when the heap was last built: candidates held back
+  // by cross_word_start_vocab were left out then and must be offered again
+  // once the vocabulary reaches it.
+  size_t heap_built_vocab = 0;
 };
 
 }  // namespace tarvex

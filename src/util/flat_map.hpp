@@ -96,6 +96,19 @@ class FlatMap {
   bool empty() const { return size_ == 0; }
   size_t capacity() const { return cap_; }
   void clear() { FlatMap().swap(*this); }
+  // Empties the map but keeps its table when the map was at least an
+  // eighth full, for scratch maps refilled at a similar size again and again.
+  void reset() {
+    if (!cap_) return;
+    if (size_ * 8 < cap_) {
+      clear();
+      return;
+    }
+    for (size_t i = 0; i < cap_; ++i)
+      if (ctrl_[i]) slots_[i] = Slot{};
+    std::memset(ctrl_.get(), 0, cap_);
+    size_ = 0;
+  }
 
   // Makes room for `n` keys without rehashing.
   void reserve(size_t n) {

@@ -1,0 +1,35 @@
+// Trains on a corpus file with the C++ core alone (no export), for profiling
+// the trainer without the module around it (perf record works on it as is):
+//   train_core CORPUS AIM USE_HEAP [NUM_WORKERS]
+// Build: cmake -DTARVEX_BUILD_BENCH=ON ..., target train_core. The figures
+// to report come from bench/train_bench.py, which trains through train_to_hf.
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "train/corpus_reader.hpp"
+#include "train/pipeline.hpp"
+#include "train/preprocess.hpp"
+
+int main(int argc, char** argv) {
+  if (argc < 4) {
+    std::fprintf(stderr, "usage: %s CORPUS AIM USE_HEAP [NUM_WORKERS]\n", argv[0]);
+    return 2;
+  }
+  tarvex::Trainer t;
+  t.config.n_values = tarvex::make_n_values(2, 6);
+  t.config.aim_token_num = std::strtoul(argv[2], nullptr, 10);
+  t.config.use_heap = std::string(argv[3]) == "1";
+  if (argc > 4) t.config.num_workers = std::strtoul(argv[4], nullptr, 10);
+  auto corpus = tarvex::read_corpus_file(argv[1]);
+  if (!corpus) {
+    std::fprintf(stderr, "%s\n", corpus.error().joined().c_str());
+    return 1;
+  }
+  t.total_chars = corpus->total_chars;
+  if (!tarvex::build_vocab_mp(t, corpus->lines)) return 1;
+  corpus->lines.clear();
+  tarvex::Status st = tarvex::train_prepared(t);
+  std::printf("vocab=%zu merges=%zu\n", t.vocab.size(), t.merges.size());
+  return st ? 0 : 1;
+}

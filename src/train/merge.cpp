@@ -1,0 +1,304 @@
+#include "train/merge.hpp"
+
+#include <algorithm>
+
+#include "text/admissible.hpp"
+#include "train/heap.hpp"
+#include "train/preprocess.hpp"
+#include "train/trainer.hpp"
+
+namespace tarvex {
+
+namespace {
+
+void add_weighted(StatsMap& m, std::span<const TokenId> w, uint32_t f) {
+  Stat& st = m[w];
+  st.freq = sat_add_u32(st.freq, f);
+  st.score = sat_add_u64(st.score, sat_mul_u64(w.size() - 1, f));
+}
+
+void sum_into(StatsMap& acc, StatsMap& part) {
+  if (part.size() > acc.size()) acc.swap(part);
+  acc.reserve(acc.size() + part.size());  // no growth while draining in slot order
+  part.drain([&](SeqKey&& k, Stat&& v) {
+    Stat& st = acc[k.ids()];
+    st.freq = sat_add_u32(st.freq, v.freq);
+    st.score = sat_add_u64(st.score, v.score);
+  });
+}
+
+bool holds(const std::vector<TokenId>& tokens, TokenId id) {
+  return std::find(tokens.begin(), tokens.end(), id) != tokens.end();
+}
+
+// What one task of a step produced from its range of candidate entries;
+// the delta maps (weighted by entry freq) are borrowed from the index's
+// scratch.
+struct StepPart {
+  StatsMap* removed = nullptr;
+  StatsMap* added = nullptr;
+  std::vector<std::pair<uint32_t, std::vector<TokenId>>> changed;  // entry, new sequence
+  std::vector<uint32_t> still_holding;                             // entries that keep the scanned token
+};
+
+// Entries whose sequences are equal are combined into the one with the
+// lowest index; the others are left dead (freq 0, no tokens). Sorting by
+// (hash, sequence, index) makes the survivor independent of visiting order.
+void regroup(std::vector<SeqEntry>& entries, std::vector<uint32_t> group) {
+  if (group.size() < 2) return;
+  std::vector<std::pair<uint64_t, uint32_t>> keyed;
+  keyed.reserve(group.size());
+  for (uint32_t i : group)
+    if (entries[i].freq) keyed.emplace_back(hash_ids(entries[i].tokens), i);
+  std::sort(keyed.begin(), keyed.end(), [&](const auto& a, const auto& b) {
+    if (a.first != b.first) return a.first < b.first;
+    const auto& ta = entries[a.second].tokens;
+    const auto& tb = entries[b.second].tokens;
+    if (ta != tb) return ta < tb;
+    return a.second < b.second;
+  });
+  for (size_t i = 0; i < keyed.size();) {
+    size_t j = i + 1;
+    SeqEntry& keep = entries[keyed[i].second];
+    while (j < keyed.size() && keyed[j].first == keyed[i].first && entries[keyed[j].second].tokens == keep.tokens) {
+      SeqEntry& gone = entries[keyed[j].second];
+      keep.freq = add_sat_u32(keep.freq, gone.freq);
+      gone.freq = 0;
+      std::vector<TokenId>().swap(gone.tokens);
+      ++j;
+    }
+    i = j;
+  }
+}
+
+void list_if_high(ScanPool* pool, const SeqKey& k, const Stat& s) {
+  if (pool && pool->active && s.score >= pool->floor) pool->keys.push_back(k);
+}
+
+// Subtracts `removed`, adds `added` and drops keys left at freq 1 or 0. A
+// key in both maps gets its net change before the drop test, so a key that
+// loses and regains occurrences in one step keeps its exact count.
+
+void apply_deltas(Trainer& trainer, StatsMap& removed, StatsMap& added, bool offer, ScanPool* pool) {
+  StatsMap& stats = trainer.stats;
+  removed.for_each([&](const SeqKey& k, const Stat& d) {
+    Stat* s = stats.find(k.ids());
+    if (!s) return;
+    s->freq = s->freq > d.freq ? s->freq - d.freq : 0;
+    s->score = s->score > d.score ? s->score - d.score : 0;
+    if (s->freq <= 1 && !added.contains(k.ids())) stats.erase(k.ids());
+  });
+  const size_t eff = offer ? effective_vocab_size(trainer.vocab) : 0;
+  added.for_each([&](const SeqKey& k, const Stat& d) {
+    Stat* s;
+    if (d.freq >= 2) {
+      s = stats.find_or_insert(k.ids(), [] { return Stat{}; }).first;
+    } else {
+      s = stats.find(k.ids());
+      if (!s) return;
+    }
+    s->freq = sat_add_u32(s->freq, d.freq);
+    s->score = sat_add_u64(s->score, d.score);
+    if (s->freq <= 1) {
+      stats.erase(k.ids());
+      return;
+    }
+    list_if_high(pool, k, *s);
+    // Offered after the addition, so keys new in this step reach the heap.
+    if (offer && is_admissible(k.ids(), trainer.vocab, trainer.config, eff)) {
+      trainer.heap.push_back(HeapEntry{s->score, k.size(), k});
+      std::push_heap(trainer.heap.begin(), trainer.heap.end(), heap_below);
+    }
+  });
+}
+
+// When the merged text was already a token, windows holding it existed
+// before this step, and a key that was below 2 (so not stored) can have
+// grown past it. Every occurrence of such a key lies in an entry holding
+// the token, so recounting those entries gives the exact value.
+void recount_reused(Trainer& trainer, const std::vector<uint32_t>& holders, TokenId id, StatsMap& removed,
+                    StatsMap& added, ScanPool* pool) {
+  StatsMap exact;
+  auto want = [&](const SeqKey& k, const Stat&) {
+    if (std::find(k.ids().begin(), k.ids().end(), id) != k.ids().end()) exact[k.ids()];
+  };
+  removed.for_each(want);
+  added.for_each(want);
+  if (exact.empty()) return;
+  for (uint32_t i : holders) {
+    const SeqEntry& e = trainer.entries[i];
+    if (!e.freq) continue;
+    for (size_t n : trainer.config.n_values)
+      for (size_t s = 0; s + n <= e.tokens.size(); ++s)
+        if (Stat* st = exact.find(std::span<const TokenId>(e.tokens.data() + s, n))) {
+          st->freq = sat_add_u32(st->freq, e.freq);
+          st->score = sat_add_u64(st->score, sat_mul_u64(n - 1, e.freq));
+        }
+  }
+  exact.for_each([&](const SeqKey& k, const Stat& v) {
+    if (v.freq >= 2) {
+      trainer.stats[k.ids()] = v;
+      list_if_high(pool, k, v);
+    } else {
+      trainer.stats.erase(k.ids());
+    }
+  });
+}
+
+std::vector<uint32_t> sorted_unique(std::vector<uint32_t> v) {
+  std::sort(v.begin(), v.end());
+  v.erase(std::unique(v.begin(), v.end()), v.end());
+  return v;
+}
+
+}  // namespace
+
+EntryMergeResult merge_entry(std::span<const TokenId> tokens, std::span<const TokenId> key, TokenId new_id,
+                             const std::vector<size_t>& n_values) {
+  EntryMergeResult r;
+  auto count = [](StatsMap& m, std::span<const TokenId> w) {
+    Stat& st = m[w];
+    st.freq += 1;
+    st.score += w.size() - 1;
+  };
+  bool hit = merge_windows(
+      tokens, key, new_id, n_values, r.tokens, [&](std::span<const TokenId> w) { count(r.removed, w); },
+      [&](std::span<const TokenId> w) { count(r.added, w); });
+  if (!hit) r.tokens.assign(tokens.begin(), tokens.end());
+  return r;
+}
+
+EntryIndex EntryIndex::build(const std::vector<SeqEntry>& entries, size_t vocab_size) {
+  EntryIndex ix;
+  ix.postings.resize(vocab_size);
+  std::vector<TokenId> seen;
+  for (size_t i = 0; i < entries.size(); ++i) {
+    if (!entries[i].freq) continue;
+    seen.assign(entries[i].tokens.begin(), entries[i].tokens.end());
+    std::sort(seen.begin(), seen.end());
+    seen.erase(std::unique(seen.begin(), seen.end()), seen.end());
+    for (TokenId t : seen) {
+      if (t >= ix.postings.size()) ix.postings.resize(t + 1);
+      ix.postings[t].push_back(static_cast<uint32_t>(i));
+    }
+  }
+  return ix;
+}
+
+void apply_merge(Trainer& trainer, EntryIndex& index, std::span<const TokenId> key, TokenId new_id) {
+  if (key.empty()) return;
+  std::vector<SeqEntry>& entries = trainer.entries;
+  auto& postings = index.postings;
+  size_t need = std::max<size_t>(trainer.vocab.size(), new_id + 1);
+  for (TokenId t : key) need = std::max<size_t>(need, t + 1);
+  if (postings.size() < need) postings.resize(need);
+
+  // 1. The candidates: entries listed for the key's least listed token.
+  TokenId scan = key[0];
+  for (TokenId t : key)
+    if (postings[t].size() < postings[scan].size()) scan = t;
+  std::vector<uint32_t> candidates = sorted_unique(std::move(postings[scan]));
+  postings[scan].clear();
+  const bool reused = !postings[new_id].empty();
+
+  // 2. Rewrite in parallel. Each task owns its StepPart; parts are summed
+  // after the join, and sums do not depend on the split.
+  const std::vector<size_t>& n_values = trainer.config.n_values;
+  std::vector<StepPart> out;
+  const StatsMap& stats = trainer.stats;  // read-only until the join
+  with_pool(trainer.config.num_workers, [&](ThreadPool& pool) {
+    size_t parts = candidates.size() < 256 ? 1 : pool.size();
+    std::vector<Range> ranges = split_range(candidates.size(), parts);
+    out.resize(std::max<size_t>(ranges.size(), 1));
+    if (index.scratch.size() < 2 * out.size()) index.scratch.resize(2 * out.size());
+    for (size_t r = 0; r < out.size(); ++r) {
+      out[r].removed = &index.scratch[2 * r];
+      out[r].added = &index.scratch[2 * r + 1];
+    }
+    pool.parallel_for(ranges.size(), [&](size_t r) {
+      StepPart& part = out[r];
+      std::vector<TokenId> fresh;
+      for (size_t c = ranges[r].begin; c < ranges[r].end; ++c) {
+        uint32_t i = candidates[c];
+        const SeqEntry& e = entries[i];
+        if (!e.freq) continue;
+        const uint32_t f = e.freq;
+        bool hit = merge_windows(
+            e.tokens, key, new_id, n_values, fresh,
+            // A removed window whose key is not stored changes nothing: the
+            // key is below 2 and only falls further. Skipping it here, where
+            // stats is only read, keeps the once-seen windows (most of them)
+            // out of the maps that are summed and applied on one thread.
+            [&](std::span<const TokenId> w) {
+              if (stats.find(w)) add_weighted(*part.removed, w, f);
+            },
+            [&](std::span<const TokenId> w) { add_weighted(*part.added, w, f); });
+        if (hit) {
+          if (holds(fresh, scan)) part.still_holding.push_back(i);
+          part.changed.emplace_back(i, std::move(fresh));
+          fresh.clear();
+        } else if (holds(e.tokens, scan)) {
+          part.still_holding.push_back(i);
+        }
+      }
+    });
+  });
+  StepPart& total = out[0];
+  for (size_t r = 0; r < out.size(); ++r) {
+    if (r) {
+      sum_into(*total.removed, *out[r].removed);
+      sum_into(*total.added, *out[r].added);
+      for (auto& c : out[r].changed) total.changed.push_back(std::move(c));
+    }
+    postings[scan].insert(postings[scan].end(), out[r].still_holding.begin(), out[r].still_holding.end());
+  }
+
+  // 3. Write the new sequences back and list them under the new token.
+  std::vector<uint32_t> changed_ids;
+  changed_ids.reserve(total.changed.size());
+  for (auto& [i, toks] : total.changed) {
+    entries[i].tokens = std::move(toks);
+    changed_ids.push_back(i);
+    postings[new_id].push_back(i);
+  }
+  std::vector<std::pair<uint32_t, std::vector<TokenId>>>().swap(total.changed);
+
+  // 4. Regroup. A brand-new token occurs only in the entries just rewritten,
+  // so only they can have become equal; a re-created one can also meet the
+  // entries that already held it.
+  if (reused) {
+    postings[new_id] = sorted_unique(std::move(postings[new_id]));
+    regroup(entries, postings[new_id]);
+  } else {
+    regroup(entries, changed_ids);
+  }
+
+  // 5. Statistics, with the heap offers.
+  const bool offer = trainer.config.use_heap;
+  apply_deltas(trainer, *total.removed, *total.added, offer, index.scan_pool);
+  if (reused) {
+    recount_reused(trainer, postings[new_id], new_id, *total.removed, *total.added, index.scan_pool);
+    if (offer) {
+      const size_t eff = effective_vocab_size(trainer.vocab);
+      auto offer_holding = [&](const SeqKey& k, const Stat&) {
+        if (std::find(k.ids().begin(), k.ids().end(), new_id) != k.ids().end()) push_candidate(trainer, k.ids(), eff);
+      };
+      total.added->for_each(offer_holding);
+      total.removed->for_each(offer_holding);
+    }
+  }
+  for (StatsMap& m : index.scratch) m.reset();
+}
+
+void apply_merge(Trainer& trainer, std::span<const TokenId> key, TokenId new_id) {
+  EntryIndex index = EntryIndex::build(trainer.entries, trainer.vocab.size());
+  apply_merge(trainer, index, key, new_id);
+  compact_entries(trainer.entries);
+}
+
+void compact_entries(std::vector<SeqEntry>& entries) {
+  entries.erase(std::remove_if(entries.begin(), entries.end(), [](const SeqEntry& e) { return e.freq == 0; }),
+                entries.end());
+}
+
+}  // namespace tarvex

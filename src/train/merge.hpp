@@ -1,0 +1,82 @@
+// Merge application: rewriting entries with a new token and moving the
+// statistics along without recounting the corpus.
+#pragma once
+
+#include <span>
+#include <vector>
+
+#include "train/stats.hpp"
+
+namespace tarvex {
+
+struct Trainer;
+
+// The rewrite of one entry and the windows it changed.
+struct EntryMergeResult {
+  std::vector<TokenId> tokens;
+  StatsMap removed;  // affected windows of the old sequence, each counted once
+  StatsMap added;    // affected windows of the new sequence
+  uint32_t freq = 0;
+};
+
+// Rewrites one sequence: non-overlapping occurrences of `key`, left to right,
+// become `new_id`. Calls on_removed(window) for every distinct window of the
+// old sequence that touches an occurrence and on_added(window) for every
+// distinct window of the new sequence that holds a new token, for each
+// length in n_values. `out` receives the new sequence. Returns whether the
+// key occurred; when it did not, `out` is left untouched and no callback runs.
+template <typename OnRemoved, typename OnAdded>
+bool merge_windows(std::span<const TokenId> t, std::span<const TokenId> key, TokenId new_id,
+                   const std::vector<size_t>& n_values, std::vector<TokenId>& out, OnRemoved&& on_removed,
+                   OnAdded&& on_added);
+
+// The per-entry rule on its own; never touches global state.
+EntryMergeResult merge_entry(std::span<const TokenId> tokens, std::span<const TokenId> key, TokenId new_id,
+                             const std::vector<size_t>& n_values);
+
+// Keys that may hold the best score, for selection without the heap: every
+// key of stats whose score is at least `floor` is listed (the list may also
+// name keys that fell below it or left stats). The loop scans this list
+// instead of the whole map and rescans the map only when the list holds no
+// admissible key at or above the floor; apply_merge lists every key whose
+// score rises to the floor.
+struct ScanPool {
+  std::vector<SeqKey> keys;
+  uint64_t floor = 0;
+  bool active = false;
+  size_t target = 4096;  // keys to list at a refill (tests use a few)
+  size_t distinct = 0;   // size after the last removal of repeats
+};
+
+// Token id -> entries (indices into trainer.entries) that hold it. Lists may
+// name entries that no longer hold the token, or dead entries (freq 0, left
+// by regrouping); a merge reads the list of one of its key's tokens and
+// prunes it, so a step costs work proportional to the entries that can
+// contain the key, not to the corpus.
+struct EntryIndex {
+  std::vector<std::vector<uint32_t>> postings;
+  // Delta maps of the step's tasks (removed, added per task), kept between
+  // steps so that consecutive steps of similar size do not regrow them.
+  std::vector<StatsMap> scratch;
+  ScanPool* scan_pool = nullptr;  // kept up to date by apply_merge when set
+
+  static EntryIndex build(const std::vector<SeqEntry>& entries, size_t vocab_size);
+};
+
+// One merge step with the trainer's index: rewrites every entry holding the
+// key, updates stats from the step's summed deltas (and offers the added
+// keys to the heap with use_heap), and combines entries that became equal.
+// Combined-away entries stay in trainer.entries with freq 0 until
+// compact_entries.
+void apply_merge(Trainer& trainer, EntryIndex& index, std::span<const TokenId> key, TokenId new_id);
+
+// The same without a kept index (builds one for this call) and with the
+// entries compacted afterwards.
+void apply_merge(Trainer& trainer, std::span<const TokenId> key, TokenId new_id);
+
+// Drops the dead entries.
+void compact_entries(std::vector<SeqEntry>& entries);
+
+}  // namespace tarvex
+
+#include "train/merge_inl.hpp"

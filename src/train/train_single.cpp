@@ -1,0 +1,300 @@
+#include "train/train_single.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <chrono>
+#include <cstdio>
+#include <string>
+
+#include "log/logger.hpp"
+#include "text/admissible.hpp"
+#include "train/heap.hpp"
+#include "train/merge.hpp"
+#include "train/trainer.hpp"
+#include "util/env.hpp"
+
+namespace tarvex {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr size_t kNoSlot = SIZE_MAX;
+
+std::string fmt_fixed(double v, int decimals) {
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "%.*f", decimals, v);
+  return buf;
+}
+
+std::string bool_str(bool b) { return b ? "true" : "false"; }
+
+// The pair followed by DEBUG_PAIR in this step, when set.
+struct DebugPair {
+  TokenId a, b;
+};
+
+std::optional<DebugPair> read_debug_pair(Trainer& trainer, size_t step) {
+  std::optional<std::string> v = env_string("DEBUG_PAIR");
+  if (!v) return std::nullopt;
+  size_t comma = v->find(',');
+  if (comma == std::string::npos) return std::nullopt;
+  size_t end = v->find(',', comma + 1);
+  std::string first = v->substr(0, comma);
+  std::string second = v->substr(comma + 1, end == std::string::npos ? std::string::npos : end - comma - 1);
+  DebugPair p{trainer.vocab.intern(first), trainer.vocab.intern(second)};
+  log_debug("train_single", "[debug-pair-ids] step " + std::to_string(step) + " ids=(" + std::to_string(p.a) + ", " +
+                                std::to_string(p.b) + ")");
+  return p;
+}
+
+void verify(const Trainer& trainer, const char* tag, size_t step) {
+  StatsMap full = count_stats(trainer.entries, trainer.config.n_values, trainer.config.num_workers);
+  StatsDiff d = compare_stats(full, trainer.stats);
+  if (d.any())
+    log_debug("train_single", std::string(tag) + " step " + std::to_string(step) + " diff=" + std::to_string(d.diff) +
+                                  ", missing=" + std::to_string(d.missing) + ", extra=" + std::to_string(d.extra));
+}
+
+std::string key_text(const Vocab& vocab, std::span<const TokenId> key) {
+  std::string s;
+  for (TokenId t : key) s += vocab.id_to_token[t];
+  return s;
+}
+
+// The stored statistics leave out keys seen once. The loop's "stats empty"
+// stop means that no key at all is counted, once-seen ones included, so an
+// empty map alone is not enough: a window that no merge of this run has
+// touched (all its ids predate the run) still holds a once-seen key, and
+// then the loop ends at selection, silently, instead.
+bool holds_unseen_singles(const std::vector<SeqEntry>& entries, size_t start_vocab,
+                          const std::vector<size_t>& n_values) {
+  if (n_values.empty()) return false;
+  const size_t n_min = *std::min_element(n_values.begin(), n_values.end());
+  for (const SeqEntry& e : entries) {
+    if (!e.freq) continue;
+    size_t run = 0;
+    for (TokenId t : e.tokens) {
+      run = t < start_vocab ? run + 1 : 0;
+      if (run >= n_min) return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
+StatsDiff compare_stats(const StatsMap& full, const StatsMap& kept) {
+  StatsDiff d;
+  full.for_each([&](const SeqKey& k, const Stat& f) {
+    const Stat* s = kept.find(k.ids());
+    if (s) {
+      if (!(*s == f) && (s->freq >= 2 || f.freq >= 2)) ++d.diff;
+    } else if (f.freq >= 2) {
+      ++d.missing;
+    }
+  });
+  kept.for_each([&](const SeqKey& k, const Stat& s) {
+    if (s.freq >= 2 && !full.contains(k.ids())) ++d.extra;
+  });
+  return d;
+}
+
+std::optional<std::pair<SeqKey, Stat>> scan_best(const Trainer& trainer, size_t effective_size) {
+  const StatsMap& stats = trainer.stats;
+  ThreadPool& pool = ThreadPool::global();
+  const size_t cap = stats.capacity();
+  auto beats = [&](size_t a, size_t b) {  // slot a better than slot b
+    return b == kNoSlot ||
+           better(stats.key_at(a).ids(), stats.value_at(a).score, stats.key_at(b).ids(), stats.value_at(b).score);
+  };
+  // Each task keeps its own best slot; the partial bests are reduced with
+  // the same total order, so the result is the unique best.
+  size_t best = map_reduce<size_t>(
+      pool, cap, cap < 4096 ? 1 : pool.size() * 4,
+      [&](size_t b, size_t e) {
+        size_t top = kNoSlot;
+        for (size_t i = b; i < e; ++i) {
+          if (!stats.occupied(i)) continue;
+          const Stat& s = stats.value_at(i);
+          if (s.freq < 2) continue;
+          if (top != kNoSlot && s.score < stats.value_at(top).score) continue;
+          // Admissibility is the costly test: only for keys that would win.
+          if (!beats(i, top)) continue;
+          if (!is_admissible(stats.key_at(i).ids(), trainer.vocab, trainer.config, effective_size)) continue;
+          top = i;
+        }
+        return top;
+      },
+      [&](size_t& acc, size_t& part) {
+        if (part != kNoSlot && beats(part, acc)) acc = part;
+      });
+  if (cap == 0 || best == kNoSlot) return std::nullopt;
+  return std::make_pair(stats.key_at(best), stats.value_at(best));
+}
+
+namespace {
+
+// Fills the pool with every key of freq >= 2 whose score is at least a
+// power of two chosen so that about pool.target keys qualify, and below
+// `below` (the floor that just failed).
+void refill_pool(const StatsMap& stats, ScanPool& pool, uint64_t below) {
+  size_t at_least[66] = {};  // at_least[b]: keys with score >= 2^b (b = 0..64; [65] = 0)
+  stats.for_each([&](const SeqKey&, const Stat& s) {
+    if (s.freq >= 2) ++at_least[std::bit_width(s.score)];  // bit_width: 0 for score 0
+  });
+  for (int b = 64; b >= 0; --b) at_least[b] += at_least[b + 1];
+  // at_least[b] now counts keys with bit_width >= b, i.e. score >= 2^(b-1).
+  uint64_t floor = 0;
+  for (int b = 64; b >= 1; --b) {
+    uint64_t t = uint64_t{1} << (b - 1);
+    if (t >= below) continue;
+    if (at_least[b] >= pool.target) {
+      floor = t;
+      break;
+    }
+  }
+  pool.keys.clear();
+  stats.for_each([&](const SeqKey& k, const Stat& s) {
+    if (s.freq >= 2 && s.score >= floor) pool.keys.push_back(k);
+  });
+  pool.floor = floor;
+  pool.active = true;
+  pool.distinct = pool.keys.size();
+}
+
+// A key is listed again each time its score rises; drop the repeats once
+// they make up half of the list.
+void drop_repeats(ScanPool& pool) {
+  if (pool.keys.size() <= 2 * pool.distinct + 1024) return;
+  auto less = [](const SeqKey& a, const SeqKey& b) {
+    return std::lexicographical_compare(a.ids().begin(), a.ids().end(), b.ids().begin(), b.ids().end());
+  };
+  std::sort(pool.keys.begin(), pool.keys.end(), less);
+  pool.keys.erase(std::unique(pool.keys.begin(), pool.keys.end()), pool.keys.end());
+  pool.distinct = pool.keys.size();
+}
+
+}  // namespace
+
+std::optional<std::pair<SeqKey, Stat>> pool_best(const Trainer& trainer, ScanPool& pool, size_t effective_size) {
+  if (!pool.active) refill_pool(trainer.stats, pool, UINT64_MAX);
+  drop_repeats(pool);
+  for (;;) {
+    const SeqKey* best = nullptr;
+    Stat best_stat;
+    // Keys that left the map or fell below the floor are dropped on the way.
+    size_t kept = 0;
+    for (size_t i = 0; i < pool.keys.size(); ++i) {
+      const Stat* s = trainer.stats.find(pool.keys[i].ids());
+      if (!s || s->score < pool.floor) continue;
+      if (kept != i) pool.keys[kept] = std::move(pool.keys[i]);
+      const SeqKey& k = pool.keys[kept++];
+      if (s->freq < 2) continue;
+      if (best && !better(k.ids(), s->score, best->ids(), best_stat.score)) continue;
+      if (!is_admissible(k.ids(), trainer.vocab, trainer.config, effective_size)) continue;
+      best = &k;
+      best_stat = *s;
+    }
+    pool.keys.resize(kept);
+    // Every key outside the pool scores below the floor, so a best at or
+    // above it is the best of the whole map.
+    if (best && best_stat.score >= pool.floor) return std::make_pair(*best, best_stat);
+    if (pool.floor == 0) return std::nullopt;  // the pool held every key
+    refill_pool(trainer.stats, pool, pool.floor);
+  }
+}
+
+void train_single(Trainer& trainer) {
+  const auto start = Clock::now();
+  const TrainConfig& cfg = trainer.config;
+  log_info("train_single", "start merges=" + std::to_string(cfg.num_merges) + " n_values=" + format_list(cfg.n_values) +
+                               " recompute_each_step=" + bool_str(cfg.recompute_each_step) +
+                               " use_heap=" + bool_str(cfg.use_heap) + " num_workers=" + std::to_string(cfg.num_workers));
+  const bool verify_stats = env_flag("VERIFY_STATS");
+  const bool verify_pre = env_flag("VERIFY_PRE");
+  if (cfg.use_heap)
+    build_heap(trainer);
+  else
+    std::vector<HeapEntry>().swap(trainer.heap);
+
+  EntryIndex index = EntryIndex::build(trainer.entries, trainer.vocab.size());
+  ScanPool pool;
+  if (!cfg.use_heap) index.scan_pool = &pool;
+  const size_t start_vocab = trainer.vocab.size();
+
+  for (size_t step = 0; step < cfg.num_merges; ++step) {
+    const auto step_start = Clock::now();
+    std::optional<DebugPair> dbg = read_debug_pair(trainer, step);
+    if (verify_pre) verify(trainer, "[verify-pre]", step);
+    if (trainer.stats.empty() && !holds_unseen_singles(trainer.entries, start_vocab, cfg.n_values)) {
+      log_info("train_single", "step " + std::to_string(step) + " stats empty, stop (elapsed_total=" +
+                                   fmt_secs(secs_since(start), 2) + "s)");
+      break;
+    }
+
+    const size_t eff = effective_vocab_size(trainer.vocab);
+    std::optional<std::pair<SeqKey, Stat>> chosen;
+    if (cfg.use_heap) {
+      // Candidates spanning words were left out while the vocabulary was
+      // below cross_word_start_vocab; once it is reached, build again so
+      // they compete. Stale hints are also shed when they outgrow the map.
+      bool held_back = cfg.cross_word_start_vocab > trainer.heap_built_vocab && eff >= cfg.cross_word_start_vocab;
+      if (held_back || trainer.heap.size() > 2 * trainer.stats.size() + 4096) build_heap(trainer);
+      chosen = pop_best(trainer);
+      if (chosen && dbg && chosen->first.size() == 2 && chosen->first[0] == dbg->a && chosen->first[1] == dbg->b)
+        log_debug("train_single", "[debug-pair] step " + std::to_string(step) + " pair [" + std::to_string(dbg->a) +
+                                      ", " + std::to_string(dbg->b) + "] freq=" + std::to_string(chosen->second.freq) +
+                                      " score=" + std::to_string(chosen->second.score));
+    } else {
+      chosen = pool_best(trainer, pool, eff);
+    }
+    if (!chosen) break;
+    if (dbg) {
+      const TokenId pair[2] = {dbg->a, dbg->b};
+      const Stat* s = trainer.stats.find(std::span<const TokenId>(pair, 2));
+      log_debug("train_single", "[debug-pair-lookup] step " + std::to_string(step) +
+                                    (s ? " freq=" + std::to_string(s->freq) + " score=" + std::to_string(s->score)
+                                       : std::string(" not found")));
+    }
+    const float select_secs = static_cast<float>(secs_since(step_start));
+    const auto apply_start = Clock::now();
+
+    const SeqKey key = std::move(chosen->first);
+    const Stat stat = chosen->second;
+    const TokenId new_id = trainer.vocab.intern(key_text(trainer.vocab, key.ids()));
+    apply_merge(trainer, index, key.ids(), new_id);
+
+    MergeRecord rec;
+    for (TokenId t : key.ids()) rec.key.push_back(trainer.vocab.id_to_token[t]);
+    rec.token = trainer.vocab.id_to_token[new_id];
+    rec.score = stat.score;
+    rec.freq = stat.freq;
+    trainer.merges.push_back(std::move(rec));
+
+    char step_field[32];
+    std::snprintf(step_field, sizeof step_field, "%6zu", step);
+    log_info("merge", std::string(step_field) + ": freq=" + std::to_string(stat.freq) +
+                          " score=" + std::to_string(stat.score) + " stats=" + fmt_fixed(select_secs, 3) +
+                          "s apply=" + fmt_secs(secs_since(apply_start), 3) +
+                          "s total=" + fmt_secs(secs_since(start), 1) + "s [single]");
+
+    const size_t eff_after = effective_vocab_size(trainer.vocab);
+    if (cfg.aim_token_num != 0 && eff_after >= cfg.aim_token_num) {
+      log_info("train_single", "reach aim_token_num=" + std::to_string(cfg.aim_token_num) +
+                                   " (vocab_size=" + std::to_string(eff_after) + "), stop at step " +
+                                   std::to_string(step + 1) + " (elapsed_total=" + fmt_secs(secs_since(start), 2) +
+                                   "s)");
+      break;
+    }
+    if (verify_stats) verify(trainer, "[verify]", step);
+  }
+
+  compact_entries(trainer.entries);
+  const uint64_t tokens = total_tokens(trainer.entries);
+  const float tpc = trainer.total_chars ? static_cast<float>(tokens) / static_cast<float>(trainer.total_chars) : 0.0f;
+  log_info("tpc", "total_tokens=" + std::to_string(tokens) + " total_chars=" + std::to_string(trainer.total_chars) +
+                      " tpc=" + fmt_fixed(tpc, 6) + " tok/char elapsed=" + fmt_secs(secs_since(start), 3) +
+                      "s [single]");
+}
+
+}  // namespace tarvex

@@ -1,0 +1,34 @@
+// The merge loop of one process: select, intern, merge, until a stop rule.
+#pragma once
+
+#include <optional>
+#include <utility>
+
+#include "train/stats.hpp"
+
+namespace tarvex {
+
+struct Trainer;
+
+// Runs the loop on a trainer whose stats are ready (rebuild_global_stats).
+// Never fails; leaves the final vocabulary, entries and merge log behind.
+void train_single(Trainer& trainer);
+
+// The best admissible key of freq >= 2 by a parallel scan of stats.
+std::optional<std::pair<SeqKey, Stat>> scan_best(const Trainer& trainer, size_t effective_size);
+
+struct ScanPool;
+
+// The same result as scan_best, from the pool of high-scoring keys; scans
+// the whole map only to (re)fill the pool.
+std::optional<std::pair<SeqKey, Stat>> pool_best(const Trainer& trainer, ScanPool& pool, size_t effective_size);
+
+// Differences between two statistics that can change a selection: keys
+// with freq >= 2 in at least one of the maps.
+struct StatsDiff {
+  size_t diff = 0, missing = 0, extra = 0;
+  bool any() const { return diff || missing || extra; }
+};
+StatsDiff compare_stats(const StatsMap& full, const StatsMap& kept);
+
+}  // namespace tarvex
