@@ -23,6 +23,10 @@ def docstrings(module):
             d = inspect.getdoc(obj)
             if d:
                 yield d
+        if inspect.isclass(obj):
+            for _, member in sorted(vars(obj).items()):
+                if inspect.isfunction(member) and member.__doc__:
+                    yield inspect.cleandoc(member.__doc__)
 
 
 def main():
