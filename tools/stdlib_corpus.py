@@ -6,7 +6,6 @@ main job runs without downloading anything.
 """
 import importlib
 import inspect
-import pkgutil
 import sys
 import warnings
 
@@ -24,11 +23,15 @@ def docstrings(module):
             d = inspect.getdoc(obj)
             if d:
                 yield d
+        if inspect.isclass(obj):
+            for _, member in sorted(vars(obj).items()):
+                if inspect.isfunction(member) and member.__doc__:
+                    yield inspect.cleandoc(member.__doc__)
 
 
 def main():
     out_path = sys.argv[1]
-    names = sorted(m.name for m in pkgutil.iter_modules() if m.name not in SKIP and not m.name.startswith("_"))
+    names = sorted(n for n in sys.stdlib_module_names if n not in SKIP and not n.startswith("_"))
     seen = set()
     lines = 0
     with open(out_path, "w", encoding="utf-8", newline="\n") as out:
