@@ -90,8 +90,8 @@ PyObject* train_to_hf_iter(PyObject*, PyObject* args, PyObject* kwargs) {
     std::unique_ptr<ThreadPool> pool = build_counting_pool(config.num_workers);
     if (!pool) return nullptr;
     WorkerEnvGuard env(config.multi_process);
-    // Slots for a full chunk, within reason: a huge chunk_size must not
-    // allocate before any text arrives.
+    // Slots for a full chunk, but never more than kMaxReservedSlots before
+    // the first text has arrived, however large chunk_size is.
     TextCollector collector(*pool, arg(specs, v, "max_docs").count, chunk_size,
                             std::min<uint64_t>(chunk_size, kMaxReservedSlots));
     Status st = collect_iterable(arg(specs, v, "texts").object, collector);
