@@ -115,6 +115,10 @@ bool set_item(PyObject* dict, const char* key, PyRef value) {
 Error python_error() {
   PyRef exc = PyRef::steal(PyErr_GetRaisedException());
   if (!exc) return Error("unknown Python error");
+  if (!PyObject_IsInstance(exc.get(), PyExc_Exception)) {
+    park_interrupt(Py_NewRef(exc.get()));
+    return Error(std::string(Py_TYPE(exc.get())->tp_name) + ": interrupted");
+  }
   std::string type = "<unknown>";
   if (PyRef q = PyRef::steal(PyType_GetQualName(Py_TYPE(exc.get()))))
     type = lossy_utf8(q.get());

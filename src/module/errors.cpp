@@ -14,7 +14,22 @@ bool init_fatal_exception() {
   return g_fatal != nullptr;
 }
 
+namespace {
+PyObject* g_parked = nullptr;  // guarded by the interpreter lock
+}
+
+void park_interrupt(PyObject* exc) {
+  Py_XSETREF(g_parked, exc);
+}
+
+void drop_parked_interrupt() { Py_CLEAR(g_parked); }
+
 PyObject* raise_error(const Error& e) {
+  if (g_parked) {
+    PyErr_SetRaisedException(g_parked);
+    g_parked = nullptr;
+    return nullptr;
+  }
   std::string msg = e.joined();
   PyErr_SetString(PyExc_ValueError, msg.c_str());
   return nullptr;

@@ -217,3 +217,22 @@ def test_other_threads_run_while_a_chunk_is_counted(tmp_path):
     during = [x for x in ticks if start < x < end]
     assert end - start > 0.02, "counting was too quick to tell"
     assert len(during) >= 5, f"{len(during)} ticks in {end - start:.3f}s"
+
+
+@pytest.mark.parametrize("exc_type", [KeyboardInterrupt, SystemExit])
+def test_interruption_from_the_iterable_propagates_as_itself(tmp_path, process_env, exc_type):
+    # Ctrl-C while texts are being read must stop the program, not turn into
+    # a ValueError that `except ValueError` handlers would swallow.
+    process_env.set("MP_PY_WORKER", "x")
+
+    def gen():
+        yield "some text"
+        raise exc_type("stop")
+
+    with pytest.raises(exc_type):
+        tarvex_rs.train_to_hf_iter(gen(), str(tmp_path / "out"))
+    assert process_env.get("MP_PY_WORKER") == "x"
+    assert not (tmp_path / "out").exists()
+    # Nothing of the interruption lingers into the next call.
+    with pytest.raises(ValueError, match="no training texts"):
+        tarvex_rs.train_to_hf_iter([], str(tmp_path / "out"))
