@@ -6,14 +6,14 @@ namespace tarvex::py {
 
 namespace {
 
-bool convert(const char* func, const ArgSpec& spec, PyObject* obj, ArgValue& out) {
-  switch (spec.kind) {
+bool convert(const char* func, const ArgSpec& param, PyObject* obj, ArgValue& out) {
+  switch (param.kind) {
     case ArgKind::Object:
       out.object = obj;
       return true;
     case ArgKind::Str: {
       if (!PyUnicode_Check(obj)) {
-        PyErr_Format(PyExc_TypeError, "%s() argument '%s' must be str, not %.200s", func, spec.name,
+        PyErr_Format(PyExc_TypeError, "%s() argument '%s' must be str, not %.200s", func, param.name,
                      Py_TYPE(obj)->tp_name);
         return false;
       }
@@ -25,7 +25,7 @@ bool convert(const char* func, const ArgSpec& spec, PyObject* obj, ArgValue& out
     }
     case ArgKind::Bool:
       if (!PyBool_Check(obj)) {
-        PyErr_Format(PyExc_TypeError, "%s() argument '%s' must be bool, not %.200s", func, spec.name,
+        PyErr_Format(PyExc_TypeError, "%s() argument '%s' must be bool, not %.200s", func, param.name,
                      Py_TYPE(obj)->tp_name);
         return false;
       }
@@ -33,19 +33,19 @@ bool convert(const char* func, const ArgSpec& spec, PyObject* obj, ArgValue& out
       return true;
     case ArgKind::Count: {
       if (!PyLong_Check(obj)) {
-        PyErr_Format(PyExc_TypeError, "%s() argument '%s' must be int, not %.200s", func, spec.name,
+        PyErr_Format(PyExc_TypeError, "%s() argument '%s' must be int, not %.200s", func, param.name,
                      Py_TYPE(obj)->tp_name);
         return false;
       }
       int sign = _PyLong_Sign(obj);
       if (sign < 0) {
-        PyErr_Format(PyExc_OverflowError, "%s() argument '%s' must be a non-negative int", func, spec.name);
+        PyErr_Format(PyExc_OverflowError, "%s() argument '%s' must be a non-negative int", func, param.name);
         return false;
       }
       unsigned long long v = PyLong_AsUnsignedLongLong(obj);
       if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
         PyErr_Clear();
-        PyErr_Format(PyExc_OverflowError, "%s() argument '%s' is too large", func, spec.name);
+        PyErr_Format(PyExc_OverflowError, "%s() argument '%s' is too large", func, param.name);
         return false;
       }
       out.count = v;
@@ -93,18 +93,18 @@ bool parse_args(const char* func, PyObject* args, PyObject* kwargs, const std::v
   }
   out.assign(specs.size(), ArgValue{});
   for (size_t i = 0; i < specs.size(); ++i) {
-    const ArgSpec& spec = specs[i];
+    const ArgSpec& param = specs[i];
     if (!given[i]) {
-      if (spec.required) {
-        PyErr_Format(PyExc_TypeError, "%s() missing required argument '%s'", func, spec.name);
+      if (param.required) {
+        PyErr_Format(PyExc_TypeError, "%s() missing required argument '%s'", func, param.name);
         return false;
       }
-      out[i].count = spec.def_count;
-      out[i].flag = spec.def_bool;
-      if (spec.def_str) out[i].str = spec.def_str;
+      out[i].count = param.def_count;
+      out[i].flag = param.def_bool;
+      if (param.def_str) out[i].str = param.def_str;
       continue;
     }
-    if (!convert(func, spec, given[i], out[i])) return false;
+    if (!convert(func, param, given[i], out[i])) return false;
   }
   return true;
 }

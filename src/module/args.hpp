@@ -28,7 +28,7 @@ struct ArgValue {
   PyObject* object = nullptr;  // borrowed from the call's arguments
 };
 
-// Fills `out` (one value per spec); returns false with an exception set.
+// Fills `out` (one value per parameter); returns false with an exception set.
 bool parse_args(const char* func, PyObject* args, PyObject* kwargs, const std::vector<ArgSpec>& specs,
                 std::vector<ArgValue>& out);
 
