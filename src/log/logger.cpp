@@ -148,20 +148,20 @@ void log(LogLevel level, std::string_view target, std::string_view message) {
   }
 }
 
-void log_resources(std::string_view label, std::chrono::steady_clock::time_point start) {
-  if (log_threshold() != 3) return;
+std::string resource_message(std::string_view label, const char* statm_path, const char* loadavg_path,
+                             float elapsed) {
   std::string rss = "None";
   {
-    std::ifstream f("/proc/self/statm");
+    std::ifstream f(statm_path);
     std::string size_field, resident;
     if (f && (f >> size_field >> resident)) {
       auto pages = parse_unsigned(resident);
-      if (pages) rss = "Some(" + std::to_string(*pages / 256) + ")";
+      if (pages) rss = "Some(" + std::to_string(*pages / 256) + ")";  // 4096-byte pages
     }
   }
   std::string load = "None";
   {
-    std::ifstream f("/proc/loadavg");
+    std::ifstream f(loadavg_path);
     if (f) {
       std::stringstream ss;
       ss << f.rdbuf();
@@ -172,10 +172,15 @@ void log_resources(std::string_view label, std::chrono::steady_clock::time_point
       load = "Some(" + debug_quote(v) + ")";
     }
   }
-  float elapsed = static_cast<float>(secs_since(start));
   std::string msg(label);
   msg += " rss_mb=" + rss + " loadavg=" + load + " elapsed=Some(" + float_debug(elapsed) + ")";
-  log(LogLevel::Debug, "res", msg);
+  return msg;
+}
+
+void log_resources(std::string_view label, std::chrono::steady_clock::time_point start) {
+  if (log_threshold() != 3) return;
+  float elapsed = static_cast<float>(secs_since(start));
+  log(LogLevel::Debug, "res", resource_message(label, "/proc/self/statm", "/proc/loadavg", elapsed));
 }
 
 std::string fmt_secs(double seconds, int decimals) {

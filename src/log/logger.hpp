@@ -32,6 +32,10 @@ uint8_t parse_log_level(const std::string* log_level, bool log_debug_set);
 std::string format_timestamp(int64_t unix_nanos);
 std::string format_log_line(int64_t unix_nanos, long pid, std::string_view target, std::string_view message);
 
+// The message of a resource line, reading the two /proc files given.
+std::string resource_message(std::string_view label, const char* statm_path, const char* loadavg_path,
+                             float elapsed);
+
 // Seconds as fixed-point text with `decimals` digits, e.g. "1.25".
 std::string fmt_secs(double seconds, int decimals);
 // Seconds since `start` on the monotonic clock.

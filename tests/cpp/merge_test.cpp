@@ -205,7 +205,9 @@ TEST(ApplyMergeTest, IncrementalStatsEqualFullRecountAfterEveryStep) {
         if (!t.config.use_heap) {
           auto pooled = pool_best(t, pool, eff);
           ASSERT_EQ(pooled.has_value(), scan.has_value());
-          if (pooled) ASSERT_EQ(pooled->first, scan->first) << "seed " << seed << " step " << step;
+          if (pooled) {
+            ASSERT_EQ(pooled->first, scan->first) << "seed " << seed << " step " << step;
+          }
         }
         if (!scan) break;
         std::string text;

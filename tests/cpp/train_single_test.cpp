@@ -67,7 +67,9 @@ TEST(TrainSingleTest, StopRules) {
     else
       EXPECT_EQ(count_matches(err, R"(stop)"), 0u) << c.what << "\n" << err;
     EXPECT_EQ(count_matches(err, kTpc), 1u) << c.what << "\n" << err;
-    if (c.num_merges == 0) EXPECT_EQ(t.vocab.size(), vocab_before);
+    if (c.num_merges == 0) {
+      EXPECT_EQ(t.vocab.size(), vocab_before);
+    }
   }
 }
 
@@ -213,8 +215,9 @@ TEST(TrainSingleTest, SameVocabularyForEveryWorkerCountAndSelectionPath) {
       }
     }
     EXPECT_EQ(base.size() + 5, 40u) << c.what;
-    if (std::string(c.what).find("phrase") != std::string::npos)
+    if (std::string(c.what).find("phrase") != std::string::npos) {
       EXPECT_NE(std::find(base.begin(), base.end(), "ab\xC4\xA0" "cd\xC4\xA0"), base.end());
+    }
   }
 }
 
