@@ -11,20 +11,46 @@ namespace tarvex {
 
 namespace {
 
-void add_weighted(StatsMap& m, std::span<const TokenId> w, uint32_t f) {
-  Stat& st = m[w];
+void add_weighted(StatsMap& m, std::span<const TokenId> w, uint64_t h, uint32_t f) {
+  Stat& st = *m.find_or_insert_hashed(w, h, [] { return Stat{}; }).first;
   st.freq = sat_add_u32(st.freq, f);
   st.score = sat_add_u64(st.score, sat_mul_u64(w.size() - 1, f));
 }
 
+// Visits m's pairs in slot order as fn(key, value, hash). The hashes of a
+// batch are computed first and their first probe into `target` prefetched,
+// so the batch's cache misses on the big map overlap instead of queueing.
+// fn may change `target` (a prefetch is only a hint) but not m.
+template <typename Fn>
+void for_each_prefetched(const StatsMap& m, const StatsMap& target, Fn&& fn) {
+  constexpr size_t kBatch = 16;
+  size_t slot[kBatch];
+  uint64_t hash[kBatch];
+  size_t n = 0;
+  auto flush = [&] {
+    for (size_t j = 0; j < n; ++j) fn(m.key_at(slot[j]), m.value_at(slot[j]), hash[j]);
+    n = 0;
+  };
+  for (size_t i = 0; i < m.capacity(); ++i) {
+    if (!m.occupied(i)) continue;
+    hash[n] = hash_ids(m.key_at(i).ids());
+    target.prefetch(hash[n]);
+    slot[n++] = i;
+    if (n == kBatch) flush();
+  }
+  flush();
+}
+
+// Adds part into acc and empties part, keeping its table for the next step.
 void sum_into(StatsMap& acc, StatsMap& part) {
   if (part.size() > acc.size()) acc.swap(part);
-  acc.reserve(acc.size() + part.size());  // no growth while draining in slot order
-  part.drain([&](SeqKey&& k, Stat&& v) {
-    Stat& st = acc[k.ids()];
+  acc.reserve(acc.size() + part.size());  // no growth while summing
+  for_each_prefetched(part, acc, [&](const SeqKey& k, const Stat& v, uint64_t h) {
+    Stat& st = *acc.find_or_insert_hashed(k.ids(), h, [] { return Stat{}; }).first;
     st.freq = sat_add_u32(st.freq, v.freq);
     st.score = sat_add_u64(st.score, v.score);
   });
+  part.reset();
 }
 
 bool holds(const std::vector<TokenId>& tokens, TokenId id) {
@@ -81,26 +107,27 @@ void list_if_high(ScanPool* pool, const SeqKey& k, const Stat& s) {
 
 void apply_deltas(Trainer& trainer, StatsMap& removed, StatsMap& added, bool offer, ScanPool* pool) {
   StatsMap& stats = trainer.stats;
-  removed.for_each([&](const SeqKey& k, const Stat& d) {
-    Stat* s = stats.find(k.ids());
+  // All three maps share one hash function, so each key is hashed once.
+  for_each_prefetched(removed, stats, [&](const SeqKey& k, const Stat& d, uint64_t h) {
+    Stat* s = stats.find_hashed(k.ids(), h);
     if (!s) return;
     s->freq = s->freq > d.freq ? s->freq - d.freq : 0;
     s->score = s->score > d.score ? s->score - d.score : 0;
-    if (s->freq <= 1 && !added.contains(k.ids())) stats.erase(k.ids());
+    if (s->freq <= 1 && !added.contains_hashed(k.ids(), h)) stats.erase_hashed(k.ids(), h);
   });
   const size_t eff = offer ? effective_vocab_size(trainer.vocab) : 0;
-  added.for_each([&](const SeqKey& k, const Stat& d) {
+  for_each_prefetched(added, stats, [&](const SeqKey& k, const Stat& d, uint64_t h) {
     Stat* s;
     if (d.freq >= 2) {
-      s = stats.find_or_insert(k.ids(), [] { return Stat{}; }).first;
+      s = stats.find_or_insert_hashed(k.ids(), h, [] { return Stat{}; }).first;
     } else {
-      s = stats.find(k.ids());
+      s = stats.find_hashed(k.ids(), h);
       if (!s) return;
     }
     s->freq = sat_add_u32(s->freq, d.freq);
     s->score = sat_add_u64(s->score, d.score);
     if (s->freq <= 1) {
-      stats.erase(k.ids());
+      stats.erase_hashed(k.ids(), h);
       return;
     }
     list_if_high(pool, k, *s);
@@ -218,21 +245,41 @@ void apply_merge(Trainer& trainer, EntryIndex& index, std::span<const TokenId> k
     pool.parallel_for(ranges.size(), [&](size_t r) {
       StepPart& part = out[r];
       std::vector<TokenId> fresh;
+      // An entry's windows are gathered with their hashes and the first
+      // probe of each prefetched, then looked up together, so the lookups'
+      // cache misses overlap. The spans point into the entry's old tokens
+      // and into `fresh`, both unchanged until the entry is done.
+      struct Window {
+        std::span<const TokenId> ids;
+        uint64_t hash;
+      };
+      std::vector<Window> gone, came;
       for (size_t c = ranges[r].begin; c < ranges[r].end; ++c) {
         uint32_t i = candidates[c];
         const SeqEntry& e = entries[i];
         if (!e.freq) continue;
         const uint32_t f = e.freq;
+        gone.clear();
+        came.clear();
         bool hit = merge_windows(
             e.tokens, key, new_id, n_values, fresh,
-            // A removed window whose key is not stored changes nothing: the
-            // key is below 2 and only falls further. Skipping it here, where
-            // stats is only read, keeps the once-seen windows (most of them)
-            // out of the maps that are summed and applied on one thread.
             [&](std::span<const TokenId> w) {
-              if (stats.find(w)) add_weighted(*part.removed, w, f);
+              uint64_t h = hash_ids(w);
+              stats.prefetch(h);
+              gone.push_back({w, h});
             },
-            [&](std::span<const TokenId> w) { add_weighted(*part.added, w, f); });
+            [&](std::span<const TokenId> w) {
+              uint64_t h = hash_ids(w);
+              part.added->prefetch(h);
+              came.push_back({w, h});
+            });
+        // A removed window whose key is not stored changes nothing: the key
+        // is below 2 and only falls further. Skipping it here, where stats
+        // is only read, keeps the once-seen windows (most of them) out of
+        // the maps that are summed and applied on one thread.
+        for (const Window& w : gone)
+          if (stats.find_hashed(w.ids, w.hash)) add_weighted(*part.removed, w.ids, w.hash, f);
+        for (const Window& w : came) add_weighted(*part.added, w.ids, w.hash, f);
         if (hit) {
           if (holds(fresh, scan)) part.still_holding.push_back(i);
           part.changed.emplace_back(i, std::move(fresh));
