@@ -10,6 +10,8 @@
 #include "train/corpus_reader.hpp"
 #include "train/pipeline.hpp"
 #include "train/preprocess.hpp"
+#include "train/vocab.hpp"
+#include "util/flat_map.hpp"
 
 int main(int argc, char** argv) {
   if (argc < 4) {
@@ -30,6 +32,11 @@ int main(int argc, char** argv) {
   if (!tarvex::build_vocab_mp(t, corpus->lines)) return 1;
   corpus->lines.clear();
   tarvex::Status st = tarvex::train_prepared(t);
-  std::printf("vocab=%zu merges=%zu\n", t.vocab.size(), t.merges.size());
+  // A digest of the learned vocabulary and the corpus size in tokens, so an
+  // optimised build can be checked against a baseline for identical results.
+  uint64_t digest = 0;
+  for (const std::string& tok : t.vocab.id_to_token) digest = tarvex::mix64(digest ^ tarvex::hash_bytes(tok.data(), tok.size()));
+  std::printf("vocab=%zu merges=%zu total_tokens=%llu digest=%016llx\n", t.vocab.size(), t.merges.size(),
+              static_cast<unsigned long long>(tarvex::total_tokens(t.entries)), static_cast<unsigned long long>(digest));
   return st ? 0 : 1;
 }

@@ -1,6 +1,7 @@
 #include "train/merge.hpp"
 
 #include <algorithm>
+#include <tuple>
 
 #include "text/admissible.hpp"
 #include "train/heap.hpp"
@@ -11,20 +12,46 @@ namespace tarvex {
 
 namespace {
 
-void add_weighted(StatsMap& m, std::span<const TokenId> w, uint32_t f) {
-  Stat& st = m[w];
+void add_weighted(StatsMap& m, std::span<const TokenId> w, uint64_t h, uint32_t f) {
+  Stat& st = *m.find_or_insert_hashed(w, h, [] { return Stat{}; }).first;
   st.freq = sat_add_u32(st.freq, f);
   st.score = sat_add_u64(st.score, sat_mul_u64(w.size() - 1, f));
 }
 
+// Visits m's pairs in slot order as fn(key, value, hash). The hashes of a
+// batch are computed first and their first probe into `target` prefetched,
+// so the batch's cache misses on the big map overlap instead of queueing.
+// fn may change `target` (a prefetch is only a hint) but not m.
+template <typename Fn>
+void for_each_prefetched(const StatsMap& m, const StatsMap& target, Fn&& fn) {
+  constexpr size_t kBatch = 16;
+  size_t slot[kBatch];
+  uint64_t hash[kBatch];
+  size_t n = 0;
+  auto flush = [&] {
+    for (size_t j = 0; j < n; ++j) fn(m.key_at(slot[j]), m.value_at(slot[j]), hash[j]);
+    n = 0;
+  };
+  for (size_t i = 0; i < m.capacity(); ++i) {
+    if (!m.occupied(i)) continue;
+    hash[n] = hash_ids(m.key_at(i).ids());
+    target.prefetch(hash[n]);
+    slot[n++] = i;
+    if (n == kBatch) flush();
+  }
+  flush();
+}
+
+// Adds part into acc and empties part, keeping its table for the next step.
 void sum_into(StatsMap& acc, StatsMap& part) {
   if (part.size() > acc.size()) acc.swap(part);
-  acc.reserve(acc.size() + part.size());  // no growth while draining in slot order
-  part.drain([&](SeqKey&& k, Stat&& v) {
-    Stat& st = acc[k.ids()];
+  acc.reserve(acc.size() + part.size());  // no growth while summing
+  for_each_prefetched(part, acc, [&](const SeqKey& k, const Stat& v, uint64_t h) {
+    Stat& st = *acc.find_or_insert_hashed(k.ids(), h, [] { return Stat{}; }).first;
     st.freq = sat_add_u32(st.freq, v.freq);
     st.score = sat_add_u64(st.score, v.score);
   });
+  part.reset();
 }
 
 bool holds(const std::vector<TokenId>& tokens, TokenId id) {
@@ -34,9 +61,12 @@ bool holds(const std::vector<TokenId>& tokens, TokenId id) {
 // What one task of a step produced from its range of candidate entries;
 // the delta maps (weighted by entry freq) are borrowed from the index's
 // scratch.
+// Each task splits its windows into shards by hash (shard_of), so shard s
+// of every task holds the same keys and the shards can be summed and
+// applied side by side.
 struct StepPart {
-  StatsMap* removed = nullptr;
-  StatsMap* added = nullptr;
+  StatsMap* removed = nullptr;  // shards of this task's removed windows
+  StatsMap* added = nullptr;    // shards of its added windows
   std::vector<std::pair<uint32_t, std::vector<TokenId>>> changed;  // entry, new sequence
   std::vector<uint32_t> still_holding;                             // entries that keep the scanned token
 };
@@ -75,55 +105,84 @@ void list_if_high(ScanPool* pool, const SeqKey& k, const Stat& s) {
   if (pool && pool->active && s.score >= pool->floor) pool->keys.push_back(k);
 }
 
-// Subtracts `removed`, adds `added` and drops keys left at freq 1 or 0. A
-// key in both maps gets its net change before the drop test, so a key that
-// loses and regains occurrences in one step keeps its exact count.
+size_t shard_of(uint64_t h, size_t shards) { return static_cast<size_t>(((h >> 32) * shards) >> 32); }
 
-void apply_deltas(Trainer& trainer, StatsMap& removed, StatsMap& added, bool offer, ScanPool* pool) {
-  StatsMap& stats = trainer.stats;
-  removed.for_each([&](const SeqKey& k, const Stat& d) {
-    Stat* s = stats.find(k.ids());
+// What applying one shard's deltas leaves for the sequential pass.
+struct ShardEdits {
+  std::vector<std::pair<const SeqKey*, uint64_t>> erase;  // key, hash
+  std::vector<std::tuple<const SeqKey*, uint64_t, Stat>> insert;  // key, hash, value
+  std::vector<std::pair<const SeqKey*, Stat>> listed;      // keys kept or inserted, with their new value
+  std::vector<HeapEntry> offers;
+};
+
+// Subtracts `removed`, adds `added` and drops keys left at freq 1 or 0 for
+// the keys of one shard. A key in both maps gets its net change before the
+// drop test, so a key that loses and regains occurrences in one step keeps
+// its exact count.
+//
+// Runs for all shards at once while nothing inserts into or erases from
+// stats: a key lives in exactly one shard, so each stored value is written
+// by one thread only, and the other threads' probes read control bytes and
+// keys, never values. Inserts and erases, which move slots, are left in
+// `edits` for apply_edits.
+void apply_shard(const Trainer& trainer, StatsMap& stats, const StatsMap& removed, const StatsMap& added,
+                 bool offer, size_t eff, ShardEdits& edits) {
+  for_each_prefetched(removed, stats, [&](const SeqKey& k, const Stat& d, uint64_t h) {
+    Stat* s = stats.find_hashed(k.ids(), h);
     if (!s) return;
     s->freq = s->freq > d.freq ? s->freq - d.freq : 0;
     s->score = s->score > d.score ? s->score - d.score : 0;
-    if (s->freq <= 1 && !added.contains(k.ids())) stats.erase(k.ids());
+    if (s->freq <= 1 && !added.contains_hashed(k.ids(), h)) edits.erase.emplace_back(&k, h);
   });
-  const size_t eff = offer ? effective_vocab_size(trainer.vocab) : 0;
-  added.for_each([&](const SeqKey& k, const Stat& d) {
-    Stat* s;
-    if (d.freq >= 2) {
-      s = stats.find_or_insert(k.ids(), [] { return Stat{}; }).first;
+  for_each_prefetched(added, stats, [&](const SeqKey& k, const Stat& d, uint64_t h) {
+    Stat now;
+    if (Stat* s = stats.find_hashed(k.ids(), h)) {
+      s->freq = sat_add_u32(s->freq, d.freq);
+      s->score = sat_add_u64(s->score, d.score);
+      if (s->freq <= 1) {
+        edits.erase.emplace_back(&k, h);
+        return;
+      }
+      now = *s;
     } else {
-      s = stats.find(k.ids());
-      if (!s) return;
+      if (d.freq < 2) return;
+      now = d;
+      edits.insert.emplace_back(&k, h, now);
     }
-    s->freq = sat_add_u32(s->freq, d.freq);
-    s->score = sat_add_u64(s->score, d.score);
-    if (s->freq <= 1) {
-      stats.erase(k.ids());
-      return;
-    }
-    list_if_high(pool, k, *s);
+    edits.listed.emplace_back(&k, now);
     // Offered after the addition, so keys new in this step reach the heap.
-    if (offer && is_admissible(k.ids(), trainer.vocab, trainer.config, eff)) {
-      trainer.heap.push_back(HeapEntry{s->score, k.size(), k});
+    if (offer && is_admissible(k.ids(), trainer.vocab, trainer.config, eff))
+      edits.offers.push_back(HeapEntry{now.score, k.size(), k});
+  });
+}
+
+// The sequential rest of the update, shard by shard.
+void apply_edits(Trainer& trainer, std::vector<ShardEdits>& edits, ScanPool* pool) {
+  for (size_t s = 0; s < edits.size(); ++s) {
+    ShardEdits& e = edits[s];
+    for (auto [k, h] : e.erase) trainer.stats.erase_hashed(k->ids(), h);
+    for (const auto& [k, h, v] : e.insert) *trainer.stats.find_or_insert_hashed(k->ids(), h, [] { return Stat{}; }).first = v;
+    for (const auto& [k, v] : e.listed) list_if_high(pool, *k, v);
+    for (HeapEntry& he : e.offers) {
+      trainer.heap.push_back(std::move(he));
       std::push_heap(trainer.heap.begin(), trainer.heap.end(), heap_below);
     }
-  });
+  }
 }
 
 // When the merged text was already a token, windows holding it existed
 // before this step, and a key that was below 2 (so not stored) can have
 // grown past it. Every occurrence of such a key lies in an entry holding
 // the token, so recounting those entries gives the exact value.
-void recount_reused(Trainer& trainer, const std::vector<uint32_t>& holders, TokenId id, StatsMap& removed,
-                    StatsMap& added, ScanPool* pool) {
+// `removed` and `added` are the step's shards.
+void recount_reused(Trainer& trainer, const std::vector<uint32_t>& holders, TokenId id, std::span<const StatsMap> removed,
+                    std::span<const StatsMap> added, ScanPool* pool) {
   StatsMap exact;
   auto want = [&](const SeqKey& k, const Stat&) {
     if (std::find(k.ids().begin(), k.ids().end(), id) != k.ids().end()) exact[k.ids()];
   };
-  removed.for_each(want);
-  added.for_each(want);
+  for (const StatsMap& m : removed) m.for_each(want);
+  for (const StatsMap& m : added) m.for_each(want);
   if (exact.empty()) return;
   for (uint32_t i : holders) {
     const SeqEntry& e = trainer.entries[i];
@@ -201,38 +260,76 @@ void apply_merge(Trainer& trainer, EntryIndex& index, std::span<const TokenId> k
   postings[scan].clear();
   const bool reused = !postings[new_id].empty();
 
-  // 2. Rewrite in parallel. Each task owns its StepPart; parts are summed
-  // after the join, and sums do not depend on the split.
+  // 2. Rewrite in parallel. Each task owns its StepPart; shards are summed
+  // and applied after the join, and sums do not depend on the split.
   const std::vector<size_t>& n_values = trainer.config.n_values;
+  const bool offer = trainer.config.use_heap;
   std::vector<StepPart> out;
-  const StatsMap& stats = trainer.stats;  // read-only until the join
+  std::vector<ShardEdits> edits;
+  size_t shards = 1;
   with_pool(trainer.config.num_workers, [&](ThreadPool& pool) {
+    const StatsMap& stats = trainer.stats;  // read-only until the join
     size_t parts = candidates.size() < 256 ? 1 : pool.size();
     std::vector<Range> ranges = split_range(candidates.size(), parts);
     out.resize(std::max<size_t>(ranges.size(), 1));
-    if (index.scratch.size() < 2 * out.size()) index.scratch.resize(2 * out.size());
+    shards = out.size();
+    // Task r's removed shards at scratch[2*S*r ..], its added shards right after.
+    if (index.scratch.size() < 2 * shards * out.size()) index.scratch.resize(2 * shards * out.size());
     for (size_t r = 0; r < out.size(); ++r) {
-      out[r].removed = &index.scratch[2 * r];
-      out[r].added = &index.scratch[2 * r + 1];
+      out[r].removed = &index.scratch[2 * shards * r];
+      out[r].added = &index.scratch[2 * shards * r + shards];
     }
     pool.parallel_for(ranges.size(), [&](size_t r) {
       StepPart& part = out[r];
       std::vector<TokenId> fresh;
+      // An entry's windows are gathered with their hashes and the first
+      // probe of each prefetched; they are looked up when the next entry's
+      // windows have been gathered, so the probes have time to arrive and
+      // their cache misses overlap. The spans point into the entry's old
+      // tokens and into its new sequence, whose buffer moves with it into
+      // part.changed; neither changes before the join.
+      struct Window {
+        std::span<const TokenId> ids;
+        uint64_t hash;
+      };
+      std::vector<Window> gone, came, prev_gone, prev_came;
+      uint32_t prev_f = 0;
+      // A removed window whose key is not stored changes nothing: the key
+      // is below 2 and only falls further. Skipping it here, where stats is
+      // only read, keeps the once-seen windows (most of them) out of the
+      // delta maps.
+      auto flush_prev = [&] {
+        for (const Window& w : prev_gone)
+          if (stats.find_hashed(w.ids, w.hash))
+            add_weighted(part.removed[shard_of(w.hash, shards)], w.ids, w.hash, prev_f);
+        for (const Window& w : prev_came) add_weighted(part.added[shard_of(w.hash, shards)], w.ids, w.hash, prev_f);
+      };
+      constexpr size_t kAhead = 8;  // entries whose memory is requested ahead
       for (size_t c = ranges[r].begin; c < ranges[r].end; ++c) {
+        if (c + 2 * kAhead < ranges[r].end) __builtin_prefetch(&entries[candidates[c + 2 * kAhead]]);
+        if (c + kAhead < ranges[r].end) __builtin_prefetch(entries[candidates[c + kAhead]].tokens.data());
         uint32_t i = candidates[c];
         const SeqEntry& e = entries[i];
         if (!e.freq) continue;
         const uint32_t f = e.freq;
+        gone.clear();
+        came.clear();
         bool hit = merge_windows(
             e.tokens, key, new_id, n_values, fresh,
-            // A removed window whose key is not stored changes nothing: the
-            // key is below 2 and only falls further. Skipping it here, where
-            // stats is only read, keeps the once-seen windows (most of them)
-            // out of the maps that are summed and applied on one thread.
             [&](std::span<const TokenId> w) {
-              if (stats.find(w)) add_weighted(*part.removed, w, f);
+              uint64_t h = hash_ids(w);
+              stats.prefetch(h);
+              gone.push_back({w, h});
             },
-            [&](std::span<const TokenId> w) { add_weighted(*part.added, w, f); });
+            [&](std::span<const TokenId> w) {
+              uint64_t h = hash_ids(w);
+              part.added[shard_of(h, shards)].prefetch(h);
+              came.push_back({w, h});
+            });
+        flush_prev();
+        prev_gone.swap(gone);
+        prev_came.swap(came);
+        prev_f = f;
         if (hit) {
           if (holds(fresh, scan)) part.still_holding.push_back(i);
           part.changed.emplace_back(i, std::move(fresh));
@@ -241,15 +338,29 @@ void apply_merge(Trainer& trainer, EntryIndex& index, std::span<const TokenId> k
           part.still_holding.push_back(i);
         }
       }
+      flush_prev();
+    });
+
+    // Shard s of every task into task 0's shard s, then the shard's deltas
+    // into stats, each shard on its own thread (see apply_shard for why the
+    // writes do not collide).
+    const size_t eff = offer ? effective_vocab_size(trainer.vocab) : 0;
+    edits.resize(shards);
+    pool.parallel_for(shards, [&](size_t sh) {
+      for (size_t r = 1; r < out.size(); ++r) {
+        sum_into(out[0].removed[sh], out[r].removed[sh]);
+        sum_into(out[0].added[sh], out[r].added[sh]);
+      }
+      apply_shard(trainer, trainer.stats, out[0].removed[sh], out[0].added[sh], offer, eff, edits[sh]);
     });
   });
+  apply_edits(trainer, edits, index.scan_pool);
+  std::vector<ShardEdits>().swap(edits);  // holds pointers into the scratch maps
+
   StepPart& total = out[0];
   for (size_t r = 0; r < out.size(); ++r) {
-    if (r) {
-      sum_into(*total.removed, *out[r].removed);
-      sum_into(*total.added, *out[r].added);
+    if (r)
       for (auto& c : out[r].changed) total.changed.push_back(std::move(c));
-    }
     postings[scan].insert(postings[scan].end(), out[r].still_holding.begin(), out[r].still_holding.end());
   }
 
@@ -273,18 +384,16 @@ void apply_merge(Trainer& trainer, EntryIndex& index, std::span<const TokenId> k
     regroup(entries, changed_ids);
   }
 
-  // 5. Statistics, with the heap offers.
-  const bool offer = trainer.config.use_heap;
-  apply_deltas(trainer, *total.removed, *total.added, offer, index.scan_pool);
+  // 5. Re-created tokens: the keys the deltas cannot settle alone.
   if (reused) {
-    recount_reused(trainer, postings[new_id], new_id, *total.removed, *total.added, index.scan_pool);
+    recount_reused(trainer, postings[new_id], new_id, {total.removed, shards}, {total.added, shards}, index.scan_pool);
     if (offer) {
       const size_t eff = effective_vocab_size(trainer.vocab);
       auto offer_holding = [&](const SeqKey& k, const Stat&) {
         if (std::find(k.ids().begin(), k.ids().end(), new_id) != k.ids().end()) push_candidate(trainer, k.ids(), eff);
       };
-      total.added->for_each(offer_holding);
-      total.removed->for_each(offer_holding);
+      for (size_t sh = 0; sh < shards; ++sh) total.added[sh].for_each(offer_holding);
+      for (size_t sh = 0; sh < shards; ++sh) total.removed[sh].for_each(offer_holding);
     }
   }
   for (StatsMap& m : index.scratch) m.reset();

@@ -55,8 +55,9 @@ struct ScanPool {
 // contain the key, not to the corpus.
 struct EntryIndex {
   std::vector<std::vector<uint32_t>> postings;
-  // Delta maps of the step's tasks (removed, added per task), kept between
-  // steps so that consecutive steps of similar size do not regrow them.
+  // Delta maps of the step's tasks (removed and added, in hash shards, per
+  // task), kept between steps so that consecutive steps of similar size do
+  // not regrow them.
   std::vector<StatsMap> scratch;
   ScanPool* scan_pool = nullptr;  // kept up to date by apply_merge when set
 

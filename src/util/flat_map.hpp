@@ -117,10 +117,15 @@ class FlatMap {
     if (need > cap_) rehash(need);
   }
 
+  // The *_hashed forms take Hash{}(key) computed by the caller, so a key
+  // looked up in several maps of the same type is hashed once.
   template <typename Q>
   V* find(const Q& key) {
+    return find_hashed(key, Hash{}(key));
+  }
+  template <typename Q>
+  V* find_hashed(const Q& key, uint64_t h) {
     if (!cap_) return nullptr;
-    uint64_t h = Hash{}(key);
     uint8_t tag = tag_of(h);
     for (size_t i = home(h);; i = (i + 1) & (cap_ - 1)) {
       uint8_t c = ctrl_[i];
@@ -133,16 +138,36 @@ class FlatMap {
     return const_cast<FlatMap*>(this)->find(key);
   }
   template <typename Q>
+  const V* find_hashed(const Q& key, uint64_t h) const {
+    return const_cast<FlatMap*>(this)->find_hashed(key, h);
+  }
+  template <typename Q>
   bool contains(const Q& key) const {
     return find(key) != nullptr;
+  }
+  template <typename Q>
+  bool contains_hashed(const Q& key, uint64_t h) const {
+    return find_hashed(key, h) != nullptr;
+  }
+
+  // Asks the cache for the first probe of a key with hash `h`; a hint only,
+  // so it stays harmless when the table changes before the lookup.
+  void prefetch(uint64_t h) const {
+    if (!cap_) return;
+    size_t i = home(h);
+    __builtin_prefetch(ctrl_.get() + i);
+    __builtin_prefetch(slots_.get() + i);
   }
 
   // Returns the value for `key`, inserting `make()`'s result first when the
   // key is new; the flag says whether it was inserted.
   template <typename Q, typename Make>
   std::pair<V*, bool> find_or_insert(const Q& key, Make&& make) {
+    return find_or_insert_hashed(key, Hash{}(key), std::forward<Make>(make));
+  }
+  template <typename Q, typename Make>
+  std::pair<V*, bool> find_or_insert_hashed(const Q& key, uint64_t h, Make&& make) {
     if ((size_ + 1) * 5 > cap_ * 4) rehash(cap_ ? cap_ * 2 : 8);
-    uint64_t h = Hash{}(key);
     uint8_t tag = tag_of(h);
     size_t i = home(h);
     for (;; i = (i + 1) & (cap_ - 1)) {
@@ -165,8 +190,11 @@ class FlatMap {
   // Removes `key`; returns whether it was present.
   template <typename Q>
   bool erase(const Q& key) {
+    return erase_hashed(key, Hash{}(key));
+  }
+  template <typename Q>
+  bool erase_hashed(const Q& key, uint64_t h) {
     if (!cap_) return false;
-    uint64_t h = Hash{}(key);
     uint8_t tag = tag_of(h);
     size_t i = home(h);
     for (;; i = (i + 1) & (cap_ - 1)) {
