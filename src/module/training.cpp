@@ -77,28 +77,42 @@ PyObject* train_to_hf(PyObject*, PyObject* args, PyObject* kwargs) {
   });
 }
 
+namespace {
+
+// The part the iterable and parquet entries share once their arguments are
+// checked: the counting pool (built before MP_PY_WORKER is touched), the
+// collection through `collect(TextCollector&)`, then training and export.
+// `reserve_cap` bounds the slots reserved before the first text arrives,
+// however large chunk_size is.
+template <typename Collect>
+PyObject* collect_and_train(const std::vector<ArgSpec>& specs, const std::vector<ArgValue>& v, uint64_t reserve_cap,
+                            const char* empty_message, Collect&& collect) {
+  const std::string& out_dir = arg(specs, v, "out_dir").str;
+  const uint64_t chunk_size = arg(specs, v, "chunk_size").count;
+  TrainConfig config = make_config(specs, v);
+
+  std::unique_ptr<ThreadPool> pool = build_counting_pool(config.num_workers);
+  if (!pool) return nullptr;
+  WorkerEnvGuard env(config.multi_process);
+  TextCollector collector(*pool, arg(specs, v, "max_docs").count, chunk_size, std::min(chunk_size, reserve_cap));
+  Status st = collect(collector);
+  if (!st) return raise_error(st.error());
+  st = train_collected(collector, config, out_dir, empty_message);
+  if (!st) return raise_error(st.error());
+  Py_RETURN_NONE;
+}
+
+}  // namespace
+
 PyObject* train_to_hf_iter(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     static const std::vector<ArgSpec> specs = train_arg_specs(Source::Iter);
     std::vector<ArgValue> v;
     if (!parse_args("train_to_hf_iter", args, kwargs, specs, v)) return nullptr;
     if (!validate_config(specs, v, true)) return nullptr;
-    const std::string& out_dir = arg(specs, v, "out_dir").str;
-    const uint64_t chunk_size = arg(specs, v, "chunk_size").count;
-    TrainConfig config = make_config(specs, v);
-
-    std::unique_ptr<ThreadPool> pool = build_counting_pool(config.num_workers);
-    if (!pool) return nullptr;
-    WorkerEnvGuard env(config.multi_process);
-    // Slots for a full chunk, but never more than kMaxReservedSlots before
-    // the first text has arrived, however large chunk_size is.
-    TextCollector collector(*pool, arg(specs, v, "max_docs").count, chunk_size,
-                            std::min<uint64_t>(chunk_size, kMaxReservedSlots));
-    Status st = collect_iterable(arg(specs, v, "texts").object, collector);
-    if (!st) return raise_error(st.error());
-    st = train_collected(collector, config, out_dir, "no training texts (empty iterator?)");
-    if (!st) return raise_error(st.error());
-    Py_RETURN_NONE;
+    PyObject* texts = arg(specs, v, "texts").object;
+    return collect_and_train(specs, v, kMaxReservedSlots, "no training texts (empty iterator?)",
+                             [&](TextCollector& collector) { return collect_iterable(texts, collector); });
   });
 }
 
@@ -113,22 +127,13 @@ PyObject* train_to_hf_parquet(PyObject*, PyObject* args, PyObject* kwargs) {
                                          arg(specs, v, "text_column").str, arg(specs, v, "batch_size").count);
     if (!batches) return nullptr;
     if (!validate_config(specs, v, true)) return nullptr;
-    const std::string& out_dir = arg(specs, v, "out_dir").str;
-    const uint64_t chunk_size = arg(specs, v, "chunk_size").count;
-    TrainConfig config = make_config(specs, v);
-
-    std::unique_ptr<ThreadPool> pool = build_counting_pool(config.num_workers);
-    if (!pool) return nullptr;
-    WorkerEnvGuard env(config.multi_process);
-    // Batches arrive a few thousand rows at a time; the chunk grows from here.
-    TextCollector collector(*pool, arg(specs, v, "max_docs").count, chunk_size,
-                            std::min<uint64_t>(chunk_size, kParquetReservedSlots));
-    Status st = collect_parquet(batches.get(), collector);
-    batches = PyRef();  // pyarrow's readers and their buffers go before training
-    if (!st) return raise_error(st.error());
-    st = train_collected(collector, config, out_dir, "no training texts read from parquet");
-    if (!st) return raise_error(st.error());
-    Py_RETURN_NONE;
+    // Batches arrive a few thousand rows at a time; the chunk grows from there.
+    return collect_and_train(specs, v, kParquetReservedSlots, "no training texts read from parquet",
+                             [&](TextCollector& collector) {
+                               Status st = collect_parquet(batches.get(), collector);
+                               batches = PyRef();  // pyarrow's readers and their buffers go before training
+                               return st;
+                             });
   });
 }
 

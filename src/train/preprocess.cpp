@@ -86,29 +86,32 @@ void build_from_counted(Trainer& trainer, CountMap&& counts) {
   trainer.entries = std::move(entries);
 }
 
-Status build_vocab_mp(Trainer& trainer, const std::vector<std::string>& lines) {
-  // Worker-process preprocessing gives the same entries and byte-order ids;
-  // until it exists, both modes take the in-process path.
-  size_t workers = resolve_threads(trainer.config.num_workers);
-  std::unique_ptr<ThreadPool> pool = build_pool(workers, "build rayon pool for vocab");
-
-  // Each task counts its own range of lines into its own map; the maps are
-  // merged after the join.
-  size_t parts = std::min(lines.size(), workers * 4);
-  CountMap counts = map_reduce<CountMap>(
-      *pool, lines.size(), parts,
+CountMap count_texts(ThreadPool& pool, const std::vector<std::string>& texts) {
+  // Each task counts its own range into its own map; the maps are merged
+  // after the join. The sums do not depend on how the ranges were split.
+  size_t parts = std::min(texts.size(), pool.size() * 4);
+  return map_reduce<CountMap>(
+      pool, texts.size(), parts,
       [&](size_t begin, size_t end) {
         CountMap m;
         std::string form;
         for (size_t i = begin; i < end; ++i) {
-          normalized_form(lines[i], form);
+          normalized_form(texts[i], form);
           uint32_t& slot = m[form];
           slot = add_sat_u32(slot, 1);
         }
         return m;
       },
       merge_counts);
-  build_from_counted(trainer, std::move(counts));
+}
+
+Status build_vocab_mp(Trainer& trainer, const std::vector<std::string>& lines) {
+  // Worker-process preprocessing gives the same entries and byte-order ids;
+  // until it exists, both modes take the in-process path.
+  size_t workers = resolve_threads(trainer.config.num_workers);
+  std::unique_ptr<ThreadPool> pool = build_pool(workers, "build rayon pool for vocab");
+
+  build_from_counted(trainer, count_texts(*pool, lines));
   return Status::ok();
 }
 

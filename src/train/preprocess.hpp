@@ -10,6 +10,8 @@
 
 namespace tarvex {
 
+class ThreadPool;
+
 // Replaces trainer.entries and trainer.vocab. Initial ids are assigned in
 // byte order of the token texts and entries are sorted by their token ids,
 // so the result is the same for every thread count and every run.
@@ -27,6 +29,9 @@ void normalized_form(std::string_view text, std::string& out);
 // Adds every count of `from` into `into`, saturating at 2^32 - 1; `from` is
 // left empty (the two may be swapped first so the larger map is kept).
 void merge_counts(FlatMap<std::string, uint32_t>& into, FlatMap<std::string, uint32_t>& from);
+
+// Counts the texts by normalized form on `pool`; the same for any split.
+FlatMap<std::string, uint32_t> count_texts(ThreadPool& pool, const std::vector<std::string>& texts);
 
 inline uint32_t add_sat_u32(uint32_t a, uint32_t b) {
   uint32_t s = a + b;

@@ -27,23 +27,7 @@ bool TextCollector::admit(std::string_view text) {
 
 void TextCollector::flush_chunk() {
   if (pending_.empty()) return;
-  const std::vector<std::string>& chunk = pending_;
-  // Each task counts its own range into its own map; the maps are merged
-  // after the join. The sums do not depend on how the ranges were split.
-  size_t parts = std::min(chunk.size(), pool_.size() * 4);
-  CountMap counts = map_reduce<CountMap>(
-      pool_, chunk.size(), parts,
-      [&](size_t begin, size_t end) {
-        CountMap m;
-        std::string form;
-        for (size_t i = begin; i < end; ++i) {
-          normalized_form(chunk[i], form);
-          uint32_t& slot = m[form];
-          slot = add_sat_u32(slot, 1);
-        }
-        return m;
-      },
-      merge_counts);
+  CountMap counts = count_texts(pool_, pending_);
   // Frees the texts but keeps the slots for the next chunk.
   pending_.clear();
   merge_counts(word_counts_, counts);
