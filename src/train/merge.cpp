@@ -1,6 +1,7 @@
 #include "train/merge.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <tuple>
 
 #include "text/admissible.hpp"
@@ -58,18 +59,48 @@ bool holds(const std::vector<TokenId>& tokens, TokenId id) {
   return std::find(tokens.begin(), tokens.end(), id) != tokens.end();
 }
 
-// What one task of a step produced from its range of candidate entries;
-// the delta maps (weighted by entry freq) are borrowed from the index's
-// scratch.
-// Each task splits its windows into shards by hash (shard_of), so shard s
-// of every task holds the same keys and the shards can be summed and
-// applied side by side.
+// What one task of a step produced from its range of candidate entries.
+// Removed windows are subtracted from stats on the spot (subtract_window);
+// added windows are summed into delta maps (weighted by entry freq)
+// borrowed from the index's scratch. Each task splits its added windows
+// into shards by hash (shard_of), so shard s of every task holds the same
+// keys and the shards can be summed and applied side by side.
 struct StepPart {
-  StatsMap* removed = nullptr;  // shards of this task's removed windows
-  StatsMap* added = nullptr;    // shards of its added windows
+  StatsMap* added = nullptr;  // shards of this task's added windows
+  std::vector<size_t> dropped;  // slots of stats whose freq fell to 1 or 0 here
+  std::vector<SeqKey> removed_holding_new;  // re-created token only: stored keys it lost windows of
   std::vector<std::pair<uint32_t, std::vector<TokenId>>> changed;  // entry, new sequence
   std::vector<uint32_t> still_holding;                             // entries that keep the scanned token
 };
+
+// Takes f occurrences of one removed window (n - 1 tokens each) off its
+// stored Stat, both floored at 0. Subtractions floored at 0 compose into the
+// floored subtraction of their sum, so this gives what subtracting the
+// step's summed removed map would. Stored keys hold exact counts, so the
+// floor is a guard only. `shared`: other tasks may hit the same Stat, so
+// the update is atomic (only values change while the tasks run; no slot
+// moves). Returns whether this subtraction took freq from 2 or more to 1
+// or 0, which happens once per key and step, so each dropped key is listed
+// by exactly one task.
+bool subtract_window(Stat& st, uint32_t f, uint64_t d_score, bool shared) {
+  if (!shared) {
+    uint32_t old = st.freq;
+    st.freq = old > f ? old - f : 0;
+    st.score = st.score > d_score ? st.score - d_score : 0;
+    return old >= 2 && st.freq <= 1;
+  }
+  std::atomic_ref<uint32_t> freq(st.freq);
+  uint32_t old = freq.load(std::memory_order_relaxed), now;
+  do {
+    now = old > f ? old - f : 0;
+  } while (!freq.compare_exchange_weak(old, now, std::memory_order_relaxed));
+  std::atomic_ref<uint64_t> score(st.score);
+  uint64_t old_score = score.load(std::memory_order_relaxed), new_score;
+  do {
+    new_score = old_score > d_score ? old_score - d_score : 0;
+  } while (!score.compare_exchange_weak(old_score, new_score, std::memory_order_relaxed));
+  return old >= 2 && now <= 1;
+}
 
 // Entries whose sequences are equal are combined into the one with the
 // lowest index; the others are left dead (freq 0, no tokens). Sorting by
@@ -107,42 +138,34 @@ void list_if_high(ScanPool* pool, const SeqKey& k, const Stat& s) {
 
 size_t shard_of(uint64_t h, size_t shards) { return static_cast<size_t>(((h >> 32) * shards) >> 32); }
 
-// What applying one shard's deltas leaves for the sequential pass.
+// What applying one shard's added deltas leaves for the sequential pass.
 struct ShardEdits {
-  std::vector<std::pair<const SeqKey*, uint64_t>> erase;  // key, hash
   std::vector<std::tuple<const SeqKey*, uint64_t, Stat>> insert;  // key, hash, value
   std::vector<std::pair<const SeqKey*, Stat>> listed;      // keys kept or inserted, with their new value
   std::vector<HeapEntry> offers;
 };
 
-// Subtracts `removed`, adds `added` and drops keys left at freq 1 or 0 for
-// the keys of one shard. A key in both maps gets its net change before the
-// drop test, so a key that loses and regains occurrences in one step keeps
-// its exact count.
+// Adds one shard's summed added windows to stats. Every added window holds
+// the new token, so unless that token was already in use (`reused`) no added
+// key is stored yet and the lookup is skipped: a key enters with a total of
+// 2 or more and is otherwise left out. A stored key (reused case) gets its
+// total whatever its size; if it fell to 1 or 0 in this step it is on the
+// step's drop list, which settles it after all additions, so a key that
+// loses and regains occurrences in one step keeps its exact net count.
 //
 // Runs for all shards at once while nothing inserts into or erases from
 // stats: a key lives in exactly one shard, so each stored value is written
 // by one thread only, and the other threads' probes read control bytes and
-// keys, never values. Inserts and erases, which move slots, are left in
-// `edits` for apply_edits.
-void apply_shard(const Trainer& trainer, StatsMap& stats, const StatsMap& removed, const StatsMap& added,
-                 bool offer, size_t eff, ShardEdits& edits) {
-  for_each_prefetched(removed, stats, [&](const SeqKey& k, const Stat& d, uint64_t h) {
-    Stat* s = stats.find_hashed(k.ids(), h);
-    if (!s) return;
-    s->freq = s->freq > d.freq ? s->freq - d.freq : 0;
-    s->score = s->score > d.score ? s->score - d.score : 0;
-    if (s->freq <= 1 && !added.contains_hashed(k.ids(), h)) edits.erase.emplace_back(&k, h);
-  });
-  for_each_prefetched(added, stats, [&](const SeqKey& k, const Stat& d, uint64_t h) {
+// keys, never values. Inserts, which move slots, are left in `edits` for
+// apply_edits.
+void apply_added(const Trainer& trainer, StatsMap& stats, const StatsMap& added, bool reused, bool offer,
+                 size_t eff, ShardEdits& edits) {
+  auto settle = [&](const SeqKey& k, const Stat& d, uint64_t h) {
     Stat now;
-    if (Stat* s = stats.find_hashed(k.ids(), h)) {
+    if (Stat* s = reused ? stats.find_hashed(k.ids(), h) : nullptr) {
       s->freq = sat_add_u32(s->freq, d.freq);
       s->score = sat_add_u64(s->score, d.score);
-      if (s->freq <= 1) {
-        edits.erase.emplace_back(&k, h);
-        return;
-      }
+      if (s->freq <= 1) return;
       now = *s;
     } else {
       if (d.freq < 2) return;
@@ -153,14 +176,38 @@ void apply_shard(const Trainer& trainer, StatsMap& stats, const StatsMap& remove
     // Offered after the addition, so keys new in this step reach the heap.
     if (offer && is_admissible(k.ids(), trainer.vocab, trainer.config, eff))
       edits.offers.push_back(HeapEntry{now.score, k.size(), k});
+  };
+  if (reused) {
+    for_each_prefetched(added, stats, settle);
+  } else {
+    added.for_each([&](const SeqKey& k, const Stat& d) {
+      if (d.freq >= 2) settle(k, d, hash_ids(k.ids()));
+    });
+  }
+}
+
+// Erases the keys of the step's drop list that ended at freq 1 or 0. The
+// list is sorted first, so the table's layout does not depend on which task
+// listed what.
+void drop_fallen(StatsMap& stats, const std::vector<StepPart>& parts) {
+  std::vector<std::pair<uint64_t, SeqKey>> fallen;
+  for (const StepPart& p : parts)
+    for (size_t at : p.dropped) fallen.emplace_back(hash_ids(stats.key_at(at).ids()), stats.key_at(at));
+  std::sort(fallen.begin(), fallen.end(), [](const auto& a, const auto& b) {
+    if (a.first != b.first) return a.first < b.first;
+    return std::lexicographical_compare(a.second.ids().begin(), a.second.ids().end(), b.second.ids().begin(),
+                                        b.second.ids().end());
   });
+  for (const auto& [h, k] : fallen) {
+    size_t at = stats.find_index_hashed(k.ids(), h);
+    if (at != StatsMap::npos && stats.value_at(at).freq <= 1) stats.erase_at(at);
+  }
 }
 
 // The sequential rest of the update, shard by shard.
 void apply_edits(Trainer& trainer, std::vector<ShardEdits>& edits, ScanPool* pool) {
   for (size_t s = 0; s < edits.size(); ++s) {
     ShardEdits& e = edits[s];
-    for (auto [k, h] : e.erase) trainer.stats.erase_hashed(k->ids(), h);
     for (const auto& [k, h, v] : e.insert) *trainer.stats.find_or_insert_hashed(k->ids(), h, [] { return Stat{}; }).first = v;
     for (const auto& [k, v] : e.listed) list_if_high(pool, *k, v);
     for (HeapEntry& he : e.offers) {
@@ -174,14 +221,15 @@ void apply_edits(Trainer& trainer, std::vector<ShardEdits>& edits, ScanPool* poo
 // before this step, and a key that was below 2 (so not stored) can have
 // grown past it. Every occurrence of such a key lies in an entry holding
 // the token, so recounting those entries gives the exact value.
-// `removed` and `added` are the step's shards.
-void recount_reused(Trainer& trainer, const std::vector<uint32_t>& holders, TokenId id, std::span<const StatsMap> removed,
+// `removed` lists the stored keys holding the token that lost windows in
+// this step; `added` are the step's added shards.
+void recount_reused(Trainer& trainer, const std::vector<uint32_t>& holders, TokenId id, std::span<const SeqKey> removed,
                     std::span<const StatsMap> added, ScanPool* pool) {
   StatsMap exact;
   auto want = [&](const SeqKey& k, const Stat&) {
     if (std::find(k.ids().begin(), k.ids().end(), id) != k.ids().end()) exact[k.ids()];
   };
-  for (const StatsMap& m : removed) m.for_each(want);
+  for (const SeqKey& k : removed) exact[k.ids()];
   for (const StatsMap& m : added) m.for_each(want);
   if (exact.empty()) return;
   for (uint32_t i : holders) {
@@ -260,25 +308,25 @@ void apply_merge(Trainer& trainer, EntryIndex& index, std::span<const TokenId> k
   postings[scan].clear();
   const bool reused = !postings[new_id].empty();
 
-  // 2. Rewrite in parallel. Each task owns its StepPart; shards are summed
-  // and applied after the join, and sums do not depend on the split.
+  // 2. Rewrite in parallel. Each task owns its StepPart; removed windows are
+  // taken off stats as they are found (only values change, see
+  // subtract_window), added shards are summed and applied after the join,
+  // and none of it depends on the split.
   const std::vector<size_t>& n_values = trainer.config.n_values;
   const bool offer = trainer.config.use_heap;
   std::vector<StepPart> out;
   std::vector<ShardEdits> edits;
   size_t shards = 1;
   with_pool(trainer.config.num_workers, [&](ThreadPool& pool) {
-    const StatsMap& stats = trainer.stats;  // read-only until the join
+    StatsMap& stats = trainer.stats;  // no slot moves until the join
     size_t parts = candidates.size() < 256 ? 1 : pool.size();
     std::vector<Range> ranges = split_range(candidates.size(), parts);
     out.resize(std::max<size_t>(ranges.size(), 1));
     shards = out.size();
-    // Task r's removed shards at scratch[2*S*r ..], its added shards right after.
-    if (index.scratch.size() < 2 * shards * out.size()) index.scratch.resize(2 * shards * out.size());
-    for (size_t r = 0; r < out.size(); ++r) {
-      out[r].removed = &index.scratch[2 * shards * r];
-      out[r].added = &index.scratch[2 * shards * r + shards];
-    }
+    const bool shared = out.size() > 1;
+    // Task r's added shards at scratch[S*r ..].
+    if (index.scratch.size() < shards * out.size()) index.scratch.resize(shards * out.size());
+    for (size_t r = 0; r < out.size(); ++r) out[r].added = &index.scratch[shards * r];
     pool.parallel_for(ranges.size(), [&](size_t r) {
       StepPart& part = out[r];
       std::vector<TokenId> fresh;
@@ -295,13 +343,16 @@ void apply_merge(Trainer& trainer, EntryIndex& index, std::span<const TokenId> k
       std::vector<Window> gone, came, prev_gone, prev_came;
       uint32_t prev_f = 0;
       // A removed window whose key is not stored changes nothing: the key
-      // is below 2 and only falls further. Skipping it here, where stats is
-      // only read, keeps the once-seen windows (most of them) out of the
-      // delta maps.
+      // is below 2 and only falls further.
       auto flush_prev = [&] {
-        for (const Window& w : prev_gone)
-          if (stats.find_hashed(w.ids, w.hash))
-            add_weighted(part.removed[shard_of(w.hash, shards)], w.ids, w.hash, prev_f);
+        for (const Window& w : prev_gone) {
+          size_t at = stats.find_index_hashed(w.ids, w.hash);
+          if (at == StatsMap::npos) continue;
+          if (subtract_window(stats.value_at(at), prev_f, sat_mul_u64(w.ids.size() - 1, prev_f), shared))
+            part.dropped.push_back(at);
+          if (reused && std::find(w.ids.begin(), w.ids.end(), new_id) != w.ids.end())
+            part.removed_holding_new.emplace_back(w.ids);
+        }
         for (const Window& w : prev_came) add_weighted(part.added[shard_of(w.hash, shards)], w.ids, w.hash, prev_f);
       };
       constexpr size_t kAhead = 8;  // entries whose memory is requested ahead
@@ -341,19 +392,17 @@ void apply_merge(Trainer& trainer, EntryIndex& index, std::span<const TokenId> k
       flush_prev();
     });
 
-    // Shard s of every task into task 0's shard s, then the shard's deltas
-    // into stats, each shard on its own thread (see apply_shard for why the
-    // writes do not collide).
+    // Shard s of every task into task 0's shard s, then the shard's added
+    // deltas into stats, each shard on its own thread (see apply_added for
+    // why the writes do not collide).
     const size_t eff = offer ? effective_vocab_size(trainer.vocab) : 0;
     edits.resize(shards);
     pool.parallel_for(shards, [&](size_t sh) {
-      for (size_t r = 1; r < out.size(); ++r) {
-        sum_into(out[0].removed[sh], out[r].removed[sh]);
-        sum_into(out[0].added[sh], out[r].added[sh]);
-      }
-      apply_shard(trainer, trainer.stats, out[0].removed[sh], out[0].added[sh], offer, eff, edits[sh]);
+      for (size_t r = 1; r < out.size(); ++r) sum_into(out[0].added[sh], out[r].added[sh]);
+      apply_added(trainer, trainer.stats, out[0].added[sh], reused, offer, eff, edits[sh]);
     });
   });
+  drop_fallen(trainer.stats, out);
   apply_edits(trainer, edits, index.scan_pool);
   std::vector<ShardEdits>().swap(edits);  // holds pointers into the scratch maps
 
@@ -386,14 +435,22 @@ void apply_merge(Trainer& trainer, EntryIndex& index, std::span<const TokenId> k
 
   // 5. Re-created tokens: the keys the deltas cannot settle alone.
   if (reused) {
-    recount_reused(trainer, postings[new_id], new_id, {total.removed, shards}, {total.added, shards}, index.scan_pool);
+    std::vector<SeqKey> removed_holding;
+    for (StepPart& p : out)
+      for (SeqKey& k : p.removed_holding_new) removed_holding.push_back(std::move(k));
+    auto ids_less = [](const SeqKey& a, const SeqKey& b) {
+      return std::lexicographical_compare(a.ids().begin(), a.ids().end(), b.ids().begin(), b.ids().end());
+    };
+    std::sort(removed_holding.begin(), removed_holding.end(), ids_less);
+    removed_holding.erase(std::unique(removed_holding.begin(), removed_holding.end()), removed_holding.end());
+    recount_reused(trainer, postings[new_id], new_id, removed_holding, {total.added, shards}, index.scan_pool);
     if (offer) {
       const size_t eff = effective_vocab_size(trainer.vocab);
       auto offer_holding = [&](const SeqKey& k, const Stat&) {
         if (std::find(k.ids().begin(), k.ids().end(), new_id) != k.ids().end()) push_candidate(trainer, k.ids(), eff);
       };
       for (size_t sh = 0; sh < shards; ++sh) total.added[sh].for_each(offer_holding);
-      for (size_t sh = 0; sh < shards; ++sh) total.removed[sh].for_each(offer_holding);
+      for (const SeqKey& k : removed_holding) offer_holding(k, Stat{});
     }
   }
   for (StatsMap& m : index.scratch) m.reset();

@@ -63,8 +63,14 @@ class SeqKey {
   std::vector<TokenId> to_vector() const { return {data(), data() + len_}; }
 
   bool operator==(const SeqKey& o) const { return equals(o.ids()); }
+  // A plain loop: keys are a few ids long, where a call to memcmp costs
+  // more than the comparison.
   bool equals(std::span<const TokenId> o) const {
-    return len_ == o.size() && (len_ == 0 || std::memcmp(data(), o.data(), len_ * sizeof(TokenId)) == 0);
+    if (len_ != o.size()) return false;
+    const TokenId* a = data();
+    for (size_t i = 0; i < len_; ++i)
+      if (a[i] != o[i]) return false;
+    return true;
   }
 
  private:

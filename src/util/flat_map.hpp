@@ -141,6 +141,22 @@ class FlatMap {
   const V* find_hashed(const Q& key, uint64_t h) const {
     return const_cast<FlatMap*>(this)->find_hashed(key, h);
   }
+  // The slot holding `key`, or npos; stays valid until the next insert or
+  // erase. Lets a caller keep a found slot and erase it later without a
+  // second probe sequence (erase_at).
+  static constexpr size_t npos = static_cast<size_t>(-1);
+  template <typename Q>
+  size_t find_index_hashed(const Q& key, uint64_t h) const {
+    if (!cap_) return npos;
+    uint8_t tag = tag_of(h);
+    for (size_t i = home(h);; i = (i + 1) & (cap_ - 1)) {
+      uint8_t c = ctrl_[i];
+      if (!c) return npos;
+      if (c == tag && Eq{}(slots_[i].key, key)) return i;
+    }
+  }
+  void erase_at(size_t i) { erase_slot(i); }
+
   template <typename Q>
   bool contains(const Q& key) const {
     return find(key) != nullptr;
