@@ -55,8 +55,10 @@ void sum_into(StatsMap& acc, StatsMap& part) {
   part.reset();
 }
 
-bool holds(const std::vector<TokenId>& tokens, TokenId id) {
-  return std::find(tokens.begin(), tokens.end(), id) != tokens.end();
+bool holds_pair(const std::vector<TokenId>& tokens, TokenId a, TokenId b) {
+  for (size_t s = 0; s + 1 < tokens.size(); ++s)
+    if (tokens[s] == a && tokens[s + 1] == b) return true;
+  return false;
 }
 
 // What one task of a step produced from its range of candidate entries.
@@ -67,10 +69,11 @@ bool holds(const std::vector<TokenId>& tokens, TokenId id) {
 // keys and the shards can be summed and applied side by side.
 struct StepPart {
   StatsMap* added = nullptr;  // shards of this task's added windows
-  std::vector<size_t> dropped;  // slots of stats whose freq fell to 1 or 0 here
+  std::vector<std::pair<uint64_t, SeqKey>> dropped;  // hash, key: stored keys whose freq fell to 1 or 0 here
   std::vector<SeqKey> removed_holding_new;  // re-created token only: stored keys it lost windows of
   std::vector<std::pair<uint32_t, std::vector<TokenId>>> changed;  // entry, new sequence
-  std::vector<uint32_t> still_holding;                             // entries that keep the scanned token
+  std::vector<uint32_t> still_holding;                             // entries that keep the scanned pair
+  std::vector<std::pair<uint64_t, uint32_t>> new_pairs;             // pair code, entry: pairs holding the new id
 };
 
 // Takes f occurrences of one removed window (n - 1 tokens each) off its
@@ -186,17 +189,24 @@ void apply_added(const Trainer& trainer, StatsMap& stats, const StatsMap& added,
   }
 }
 
-// Erases the keys of the step's drop list that ended at freq 1 or 0. The
-// list is sorted first, so the table's layout does not depend on which task
-// listed what.
-void drop_fallen(StatsMap& stats, const std::vector<StepPart>& parts) {
-  std::vector<std::pair<uint64_t, SeqKey>> fallen;
-  for (const StepPart& p : parts)
-    for (size_t at : p.dropped) fallen.emplace_back(hash_ids(stats.key_at(at).ids()), stats.key_at(at));
+// Orders key edits of stats by home slot (the table's multiplicative hash
+// before its shift), then by ids: the table is then walked front to back
+// instead of at random, and the order, hence the table's layout, does not
+// depend on which task produced which edit.
+uint64_t home_order(uint64_t h) { return h * 0x9E3779B97F4A7C15ULL; }
+bool ids_less(std::span<const TokenId> a, std::span<const TokenId> b) {
+  return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end());
+}
+
+// Erases the keys of the step's drop list that ended at freq 1 or 0.
+void drop_fallen(StatsMap& stats, std::vector<StepPart>& parts) {
+  std::vector<std::pair<uint64_t, SeqKey>> fallen = std::move(parts[0].dropped);
+  for (size_t r = 1; r < parts.size(); ++r)
+    for (auto& d : parts[r].dropped) fallen.push_back(std::move(d));
   std::sort(fallen.begin(), fallen.end(), [](const auto& a, const auto& b) {
-    if (a.first != b.first) return a.first < b.first;
-    return std::lexicographical_compare(a.second.ids().begin(), a.second.ids().end(), b.second.ids().begin(),
-                                        b.second.ids().end());
+    uint64_t ha = home_order(a.first), hb = home_order(b.first);
+    if (ha != hb) return ha < hb;
+    return ids_less(a.second.ids(), b.second.ids());
   });
   for (const auto& [h, k] : fallen) {
     size_t at = stats.find_index_hashed(k.ids(), h);
@@ -208,6 +218,11 @@ void drop_fallen(StatsMap& stats, const std::vector<StepPart>& parts) {
 void apply_edits(Trainer& trainer, std::vector<ShardEdits>& edits, ScanPool* pool) {
   for (size_t s = 0; s < edits.size(); ++s) {
     ShardEdits& e = edits[s];
+    std::sort(e.insert.begin(), e.insert.end(), [](const auto& a, const auto& b) {
+      uint64_t ha = home_order(std::get<1>(a)), hb = home_order(std::get<1>(b));
+      if (ha != hb) return ha < hb;
+      return ids_less(std::get<0>(a)->ids(), std::get<0>(b)->ids());
+    });
     for (const auto& [k, h, v] : e.insert) *trainer.stats.find_or_insert_hashed(k->ids(), h, [] { return Stat{}; }).first = v;
     for (const auto& [k, v] : e.listed) list_if_high(pool, *k, v);
     for (HeapEntry& he : e.offers) {
@@ -275,12 +290,27 @@ EntryMergeResult merge_entry(std::span<const TokenId> tokens, std::span<const To
   return r;
 }
 
+uint32_t EntryIndex::pair_list(uint64_t code) {
+  auto [slot, made] = pair_slot.find_or_insert(code, [&] { return static_cast<uint32_t>(pair_lists.size()); });
+  if (made) pair_lists.emplace_back();
+  return *slot;
+}
+
+void EntryIndex::list_pair(uint64_t code, uint32_t i) {
+  std::vector<uint32_t>& list = pair_lists[pair_list(code)];
+  if (list.empty() || list.back() != i) list.push_back(i);
+}
+
 EntryIndex EntryIndex::build(const std::vector<SeqEntry>& entries, size_t vocab_size) {
   EntryIndex ix;
   ix.postings.resize(vocab_size);
   std::vector<TokenId> seen;
   for (size_t i = 0; i < entries.size(); ++i) {
     if (!entries[i].freq) continue;
+    // An entry's pairs are listed one after another, so a repeat of a pair
+    // within the entry finds the entry already last in the pair's list.
+    const std::vector<TokenId>& t = entries[i].tokens;
+    for (size_t s = 0; s + 1 < t.size(); ++s) ix.list_pair(pair_code(t[s], t[s + 1]), static_cast<uint32_t>(i));
     seen.assign(entries[i].tokens.begin(), entries[i].tokens.end());
     std::sort(seen.begin(), seen.end());
     seen.erase(std::unique(seen.begin(), seen.end()), seen.end());
@@ -293,19 +323,24 @@ EntryIndex EntryIndex::build(const std::vector<SeqEntry>& entries, size_t vocab_
 }
 
 void apply_merge(Trainer& trainer, EntryIndex& index, std::span<const TokenId> key, TokenId new_id) {
-  if (key.empty()) return;
+  if (key.size() < 2) return;  // the trainer's keys have two ids or more
   std::vector<SeqEntry>& entries = trainer.entries;
   auto& postings = index.postings;
   size_t need = std::max<size_t>(trainer.vocab.size(), new_id + 1);
   for (TokenId t : key) need = std::max<size_t>(need, t + 1);
   if (postings.size() < need) postings.resize(need);
 
-  // 1. The candidates: entries listed for the key's least listed token.
-  TokenId scan = key[0];
-  for (TokenId t : key)
-    if (postings[t].size() < postings[scan].size()) scan = t;
-  std::vector<uint32_t> candidates = sorted_unique(std::move(postings[scan]));
-  postings[scan].clear();
+  // 1. The candidates: entries listed for the key's least listed pair
+  // (the first such pair on a tie).
+  size_t at = 0;
+  uint32_t scan_list = index.pair_list(EntryIndex::pair_code(key[0], key[1]));
+  for (size_t j = 1; j + 1 < key.size(); ++j) {
+    uint32_t l = index.pair_list(EntryIndex::pair_code(key[j], key[j + 1]));
+    if (index.pair_lists[l].size() < index.pair_lists[scan_list].size()) scan_list = l, at = j;
+  }
+  const TokenId scan_a = key[at], scan_b = key[at + 1];
+  std::vector<uint32_t> candidates = sorted_unique(std::move(index.pair_lists[scan_list]));
+  index.pair_lists[scan_list].clear();
   const bool reused = !postings[new_id].empty();
 
   // 2. Rewrite in parallel. Each task owns its StepPart; removed windows are
@@ -349,7 +384,7 @@ void apply_merge(Trainer& trainer, EntryIndex& index, std::span<const TokenId> k
           size_t at = stats.find_index_hashed(w.ids, w.hash);
           if (at == StatsMap::npos) continue;
           if (subtract_window(stats.value_at(at), prev_f, sat_mul_u64(w.ids.size() - 1, prev_f), shared))
-            part.dropped.push_back(at);
+            part.dropped.emplace_back(w.hash, SeqKey(w.ids));
           if (reused && std::find(w.ids.begin(), w.ids.end(), new_id) != w.ids.end())
             part.removed_holding_new.emplace_back(w.ids);
         }
@@ -382,10 +417,13 @@ void apply_merge(Trainer& trainer, EntryIndex& index, std::span<const TokenId> k
         prev_came.swap(came);
         prev_f = f;
         if (hit) {
-          if (holds(fresh, scan)) part.still_holding.push_back(i);
+          if (holds_pair(fresh, scan_a, scan_b)) part.still_holding.push_back(i);
+          for (size_t s = 0; s + 1 < fresh.size(); ++s)
+            if (fresh[s] == new_id || fresh[s + 1] == new_id)
+              part.new_pairs.emplace_back(EntryIndex::pair_code(fresh[s], fresh[s + 1]), i);
           part.changed.emplace_back(i, std::move(fresh));
           fresh.clear();
-        } else if (holds(e.tokens, scan)) {
+        } else if (holds_pair(e.tokens, scan_a, scan_b)) {
           part.still_holding.push_back(i);
         }
       }
@@ -410,8 +448,13 @@ void apply_merge(Trainer& trainer, EntryIndex& index, std::span<const TokenId> k
   for (size_t r = 0; r < out.size(); ++r) {
     if (r)
       for (auto& c : out[r].changed) total.changed.push_back(std::move(c));
-    postings[scan].insert(postings[scan].end(), out[r].still_holding.begin(), out[r].still_holding.end());
+    std::vector<uint32_t>& kept = index.pair_lists[scan_list];
+    kept.insert(kept.end(), out[r].still_holding.begin(), out[r].still_holding.end());
   }
+  // Tasks hold contiguous ranges of the sorted candidates, so this is
+  // candidate order whatever the split.
+  for (StepPart& p : out)
+    for (auto [code, i] : p.new_pairs) index.list_pair(code, i);
 
   // 3. Write the new sequences back and list them under the new token.
   std::vector<uint32_t> changed_ids;
@@ -427,7 +470,12 @@ void apply_merge(Trainer& trainer, EntryIndex& index, std::span<const TokenId> k
   // so only they can have become equal; a re-created one can also meet the
   // entries that already held it.
   if (reused) {
-    postings[new_id] = sorted_unique(std::move(postings[new_id]));
+    std::vector<uint32_t> holding = sorted_unique(std::move(postings[new_id]));
+    std::erase_if(holding, [&](uint32_t i) {
+      return !entries[i].freq || std::find(entries[i].tokens.begin(), entries[i].tokens.end(), new_id) ==
+                                     entries[i].tokens.end();
+    });
+    postings[new_id] = std::move(holding);
     regroup(entries, postings[new_id]);
   } else {
     regroup(entries, changed_ids);
@@ -438,10 +486,8 @@ void apply_merge(Trainer& trainer, EntryIndex& index, std::span<const TokenId> k
     std::vector<SeqKey> removed_holding;
     for (StepPart& p : out)
       for (SeqKey& k : p.removed_holding_new) removed_holding.push_back(std::move(k));
-    auto ids_less = [](const SeqKey& a, const SeqKey& b) {
-      return std::lexicographical_compare(a.ids().begin(), a.ids().end(), b.ids().begin(), b.ids().end());
-    };
-    std::sort(removed_holding.begin(), removed_holding.end(), ids_less);
+    std::sort(removed_holding.begin(), removed_holding.end(),
+              [](const SeqKey& a, const SeqKey& b) { return ids_less(a.ids(), b.ids()); });
     removed_holding.erase(std::unique(removed_holding.begin(), removed_holding.end()), removed_holding.end());
     recount_reused(trainer, postings[new_id], new_id, removed_holding, {total.added, shards}, index.scan_pool);
     if (offer) {

@@ -48,18 +48,33 @@ struct ScanPool {
   size_t distinct = 0;   // size after the last removal of repeats
 };
 
-// Token id -> entries (indices into trainer.entries) that hold it. Lists may
-// name entries that no longer hold the token, or dead entries (freq 0, left
-// by regrouping); a merge reads the list of one of its key's tokens and
-// prunes it, so a step costs work proportional to the entries that can
-// contain the key, not to the corpus.
+// Where a merge step looks for its key. Two lists of entries (indices into
+// trainer.entries):
+// - per adjacent pair of ids, the entries that hold the pair. A step reads
+//   the list of its key's least listed pair and prunes it, so it visits
+//   little more than the entries that hold the key, not every entry that
+//   holds one of its tokens;
+// - per token id, the entries that hold the token, read only when a merge
+//   re-creates a token that is already in use.
+// Every live entry is listed under every pair and token it holds; lists may
+// also name entries that lost them, or dead entries (freq 0, left by
+// regrouping), which readers skip.
 struct EntryIndex {
-  std::vector<std::vector<uint32_t>> postings;
-  // Delta maps of the step's tasks (removed and added, in hash shards, per
-  // task), kept between steps so that consecutive steps of similar size do
-  // not regrow them.
+  std::vector<std::vector<uint32_t>> postings;  // token id -> entries
+  FlatMap<uint64_t, uint32_t> pair_slot;        // pair_code -> index into pair_lists
+  std::vector<std::vector<uint32_t>> pair_lists;
+  // Added-window delta maps of the step's tasks (in hash shards, per task),
+  // kept between steps so that consecutive steps of similar size do not
+  // regrow them.
   std::vector<StatsMap> scratch;
   ScanPool* scan_pool = nullptr;  // kept up to date by apply_merge when set
+
+  static uint64_t pair_code(TokenId a, TokenId b) { return (static_cast<uint64_t>(a) << 32) | b; }
+  // The list of a pair, made empty when the pair is new. The index stays
+  // valid when other lists are added; a reference would not.
+  uint32_t pair_list(uint64_t code);
+  // Lists entry i under the pair unless it was the last one listed there.
+  void list_pair(uint64_t code, uint32_t i);
 
   static EntryIndex build(const std::vector<SeqEntry>& entries, size_t vocab_size);
 };
