@@ -71,7 +71,8 @@ struct StepPart {
   StatsMap* added = nullptr;  // shards of this task's added windows
   std::vector<std::pair<uint64_t, SeqKey>> dropped;  // hash, key: stored keys whose freq fell to 1 or 0 here
   std::vector<SeqKey> removed_holding_new;  // re-created token only: stored keys it lost windows of
-  std::vector<std::pair<uint32_t, std::vector<TokenId>>> changed;  // entry, new sequence
+  std::vector<std::pair<uint32_t, std::vector<TokenId>>> changed;  // entry, new sequence (until the task ends)
+  std::vector<std::pair<uint64_t, uint32_t>> rewritten;             // hash of the new sequence, entry
   std::vector<uint32_t> still_holding;                             // entries that keep the scanned pair
   std::vector<std::pair<uint64_t, uint32_t>> new_pairs;             // pair code, entry: pairs holding the new id
 };
@@ -108,12 +109,10 @@ bool subtract_window(Stat& st, uint32_t f, uint64_t d_score, bool shared) {
 // Entries whose sequences are equal are combined into the one with the
 // lowest index; the others are left dead (freq 0, no tokens). Sorting by
 // (hash, sequence, index) makes the survivor independent of visiting order.
-void regroup(std::vector<SeqEntry>& entries, std::vector<uint32_t> group) {
-  if (group.size() < 2) return;
-  std::vector<std::pair<uint64_t, uint32_t>> keyed;
-  keyed.reserve(group.size());
-  for (uint32_t i : group)
-    if (entries[i].freq) keyed.emplace_back(hash_ids(entries[i].tokens), i);
+// `keyed` holds (hash of the entry's tokens, entry index) pairs.
+void regroup(std::vector<SeqEntry>& entries, std::vector<std::pair<uint64_t, uint32_t>> keyed) {
+  if (keyed.size() < 2) return;
+  std::erase_if(keyed, [&](const auto& k) { return !entries[k.second].freq; });
   std::sort(keyed.begin(), keyed.end(), [&](const auto& a, const auto& b) {
     if (a.first != b.first) return a.first < b.first;
     const auto& ta = entries[a.second].tokens;
@@ -285,7 +284,7 @@ EntryMergeResult merge_entry(std::span<const TokenId> tokens, std::span<const To
   };
   bool hit = merge_windows(
       tokens, key, new_id, n_values, r.tokens, [&](std::span<const TokenId> w) { count(r.removed, w); },
-      [&](std::span<const TokenId> w) { count(r.added, w); });
+      [&](std::span<const TokenId> w, size_t, size_t) { count(r.added, w); });
   if (!hit) r.tokens.assign(tokens.begin(), tokens.end());
   return r;
 }
@@ -365,30 +364,63 @@ void apply_merge(Trainer& trainer, EntryIndex& index, std::span<const TokenId> k
     pool.parallel_for(ranges.size(), [&](size_t r) {
       StepPart& part = out[r];
       std::vector<TokenId> fresh;
-      // An entry's windows are gathered with their hashes and the first
-      // probe of each prefetched; they are looked up when the next entry's
-      // windows have been gathered, so the probes have time to arrive and
-      // their cache misses overlap. The spans point into the entry's old
-      // tokens and into its new sequence, whose buffer moves with it into
-      // part.changed; neither changes before the join.
+      // An entry's removed windows are gathered with their hashes and the
+      // first probe of each prefetched; they are looked up when the next
+      // entry's windows have been gathered, so the probes have time to
+      // arrive and their cache misses overlap. The spans point into the
+      // entry's old tokens and into its new sequence, whose buffer moves
+      // with it into part.changed; neither changes before the task's end.
+      // Removed windows carry their start in the old sequence and, once
+      // looked up, whether their key is stored; added windows carry the
+      // span [a, b] of the old sequence they replace.
       struct Window {
         std::span<const TokenId> ids;
         uint64_t hash;
+        size_t a, b;
       };
-      std::vector<Window> gone, came, prev_gone, prev_came;
+      std::vector<Window> gone, came, prev_gone, prev_came, keep;
       uint32_t prev_f = 0;
-      // A removed window whose key is not stored changes nothing: the key
-      // is below 2 and only falls further.
+      // Whether the removed window of length m at old start x is stored;
+      // prev_gone is in (length, start) order. A window that was not looked
+      // up proves nothing, so it counts as stored.
+      auto stored = [&](size_t m, size_t x) {
+        auto it = std::lower_bound(prev_gone.begin(), prev_gone.end(), std::pair(m, x), [](const Window& w, auto want) {
+          return w.ids.size() != want.first ? w.ids.size() < want.first : w.a < want.second;
+        });
+        return it == prev_gone.end() || it->ids.size() != m || it->a != x || it->b;
+      };
+      // An added window (n_values as built by make_n_values: ascending and
+      // unbroken) whose old span holds a removed window whose key is not
+      // stored occurs at most once in the corpus, so it is left out: the
+      // new token is brand new (not `reused`), so every occurrence of the
+      // window expands back to an occurrence of its old span, and that of
+      // the unstored key inside it, which has freq 1 or 0. Its step total
+      // would stay below 2 and never enter stats. Checked are the longest
+      // windows at both ends of the span, both of which touch an occurrence
+      // of the key and so were looked up.
+      const bool prune = !reused;
+      const size_t n_top = n_values.back();
       auto flush_prev = [&] {
-        for (const Window& w : prev_gone) {
+        for (Window& w : prev_gone) {
           size_t at = stats.find_index_hashed(w.ids, w.hash);
-          if (at == StatsMap::npos) continue;
+          w.b = at != StatsMap::npos;
+          if (!w.b) continue;
           if (subtract_window(stats.value_at(at), prev_f, sat_mul_u64(w.ids.size() - 1, prev_f), shared))
             part.dropped.emplace_back(w.hash, SeqKey(w.ids));
           if (reused && std::find(w.ids.begin(), w.ids.end(), new_id) != w.ids.end())
             part.removed_holding_new.emplace_back(w.ids);
         }
-        for (const Window& w : prev_came) add_weighted(part.added[shard_of(w.hash, shards)], w.ids, w.hash, prev_f);
+        keep.clear();
+        for (Window& w : prev_came) {
+          if (prune) {
+            size_t m = std::min<size_t>(n_top, w.b - w.a + 1);
+            if (!stored(m, w.a) || !stored(m, w.b + 1 - m)) continue;
+          }
+          w.hash = hash_ids(w.ids);
+          part.added[shard_of(w.hash, shards)].prefetch(w.hash);
+          keep.push_back(w);
+        }
+        for (const Window& w : keep) add_weighted(part.added[shard_of(w.hash, shards)], w.ids, w.hash, prev_f);
       };
       constexpr size_t kAhead = 8;  // entries whose memory is requested ahead
       for (size_t c = ranges[r].begin; c < ranges[r].end; ++c) {
@@ -400,17 +432,16 @@ void apply_merge(Trainer& trainer, EntryIndex& index, std::span<const TokenId> k
         const uint32_t f = e.freq;
         gone.clear();
         came.clear();
+        const TokenId* base = e.tokens.data();
         bool hit = merge_windows(
             e.tokens, key, new_id, n_values, fresh,
             [&](std::span<const TokenId> w) {
               uint64_t h = hash_ids(w);
               stats.prefetch(h);
-              gone.push_back({w, h});
+              gone.push_back({w, h, static_cast<size_t>(w.data() - base), 0});
             },
-            [&](std::span<const TokenId> w) {
-              uint64_t h = hash_ids(w);
-              part.added[shard_of(h, shards)].prefetch(h);
-              came.push_back({w, h});
+            [&](std::span<const TokenId> w, size_t a, size_t b) {
+              came.push_back({w, 0, a, b});
             });
         flush_prev();
         prev_gone.swap(gone);
@@ -428,6 +459,16 @@ void apply_merge(Trainer& trainer, EntryIndex& index, std::span<const TokenId> k
         }
       }
       flush_prev();
+      // Every window is settled, so the new sequences can replace the old
+      // ones; the task touches only the entries of its own range, and the
+      // old buffers are freed here rather than on the calling thread.
+      part.rewritten.reserve(part.changed.size());
+      for (auto& [i, toks] : part.changed) {
+        part.rewritten.emplace_back(hash_ids(toks), i);
+        entries[i].tokens.swap(toks);
+        std::vector<TokenId>().swap(toks);
+      }
+      std::vector<std::pair<uint32_t, std::vector<TokenId>>>().swap(part.changed);
     });
 
     // Shard s of every task into task 0's shard s, then the shard's added
@@ -446,8 +487,7 @@ void apply_merge(Trainer& trainer, EntryIndex& index, std::span<const TokenId> k
 
   StepPart& total = out[0];
   for (size_t r = 0; r < out.size(); ++r) {
-    if (r)
-      for (auto& c : out[r].changed) total.changed.push_back(std::move(c));
+    if (r) total.rewritten.insert(total.rewritten.end(), out[r].rewritten.begin(), out[r].rewritten.end());
     std::vector<uint32_t>& kept = index.pair_lists[scan_list];
     kept.insert(kept.end(), out[r].still_holding.begin(), out[r].still_holding.end());
   }
@@ -456,15 +496,8 @@ void apply_merge(Trainer& trainer, EntryIndex& index, std::span<const TokenId> k
   for (StepPart& p : out)
     for (auto [code, i] : p.new_pairs) index.list_pair(code, i);
 
-  // 3. Write the new sequences back and list them under the new token.
-  std::vector<uint32_t> changed_ids;
-  changed_ids.reserve(total.changed.size());
-  for (auto& [i, toks] : total.changed) {
-    entries[i].tokens = std::move(toks);
-    changed_ids.push_back(i);
-    postings[new_id].push_back(i);
-  }
-  std::vector<std::pair<uint32_t, std::vector<TokenId>>>().swap(total.changed);
+  // 3. List the rewritten entries under the new token.
+  for (auto [h, i] : total.rewritten) postings[new_id].push_back(i);
 
   // 4. Regroup. A brand-new token occurs only in the entries just rewritten,
   // so only they can have become equal; a re-created one can also meet the
@@ -476,9 +509,12 @@ void apply_merge(Trainer& trainer, EntryIndex& index, std::span<const TokenId> k
                                      entries[i].tokens.end();
     });
     postings[new_id] = std::move(holding);
-    regroup(entries, postings[new_id]);
+    std::vector<std::pair<uint64_t, uint32_t>> keyed;
+    keyed.reserve(postings[new_id].size());
+    for (uint32_t i : postings[new_id]) keyed.emplace_back(hash_ids(entries[i].tokens), i);
+    regroup(entries, std::move(keyed));
   } else {
-    regroup(entries, changed_ids);
+    regroup(entries, std::move(total.rewritten));
   }
 
   // 5. Re-created tokens: the keys the deltas cannot settle alone.

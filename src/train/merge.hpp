@@ -21,9 +21,10 @@ struct EntryMergeResult {
 
 // Rewrites one sequence: non-overlapping occurrences of `key`, left to right,
 // become `new_id`. Calls on_removed(window) for every distinct window of the
-// old sequence that touches an occurrence and on_added(window) for every
-// distinct window of the new sequence that holds a new token, for each
-// length in n_values. `out` receives the new sequence. Returns whether the
+// old sequence that touches an occurrence and on_added(window, a, b) for
+// every distinct window of the new sequence that holds a new token, for each
+// length in n_values; [a, b] is the span of the old sequence the new window
+// replaces (its new tokens expanded back to the key). `out` receives the new sequence. Returns whether the
 // key occurred; when it did not, `out` is left untouched and no callback runs.
 template <typename OnRemoved, typename OnAdded>
 bool merge_windows(std::span<const TokenId> t, std::span<const TokenId> key, TokenId new_id,

@@ -62,15 +62,23 @@ bool merge_windows(std::span<const TokenId> t, std::span<const TokenId> key, Tok
   out.insert(out.end(), t.begin() + from, t.end());
   std::span<const TokenId> t2(out);
 
+  // Each new window also gets the span of the old sequence it was made
+  // from, [a, b]: its ends moved right by k-1 for every occurrence before
+  // them (a) or up to them (b).
+  auto q_of = [&](size_t j) { return occ[j] - j * (k - 1); };
   for (size_t n : n_values) {
     if (n > L2) continue;
-    size_t next = 0;
+    size_t next = 0, before = 0, upto = 0;  // occurrences with q < s, with q <= s + n - 1
     for (size_t j = 0; j < count; ++j) {
-      size_t q = occ[j] - j * (k - 1);
+      size_t q = q_of(j);
       size_t lo = q + 1 >= n ? q + 1 - n : 0;
       size_t hi = std::min(q, L2 - n);
       lo = std::max(lo, next);
-      for (size_t s = lo; s <= hi; ++s) on_added(t2.subspan(s, n));
+      for (size_t s = lo; s <= hi; ++s) {
+        while (before < count && q_of(before) < s) ++before;
+        while (upto < count && q_of(upto) <= s + n - 1) ++upto;
+        on_added(t2.subspan(s, n), s + before * (k - 1), s + n - 1 + upto * (k - 1));
+      }
       if (hi + 1 > next) next = hi + 1;
     }
   }

@@ -12,6 +12,8 @@
 #include <string_view>
 #include <utility>
 
+#include "util/big_array.hpp"
+
 namespace tarvex {
 
 inline uint64_t mix64(uint64_t x) {
@@ -172,7 +174,12 @@ class FlatMap {
     if (!cap_) return;
     size_t i = home(h);
     __builtin_prefetch(ctrl_.get() + i);
-    __builtin_prefetch(slots_.get() + i);
+    // A key is found on average a slot or two past its home, and a slot
+    // may straddle two cache lines: ask for the lines of about two slots.
+    const char* at = reinterpret_cast<const char*>(slots_.get() + i);
+    __builtin_prefetch(at);
+    __builtin_prefetch(at + 64);
+    if (sizeof(Slot) > 32) __builtin_prefetch(at + 128);
   }
 
   // Returns the value for `key`, inserting `make()`'s result first when the
@@ -277,11 +284,11 @@ class FlatMap {
   }
 
   void rehash(size_t new_cap) {
-    std::unique_ptr<uint8_t[]> old_ctrl = std::move(ctrl_);
-    std::unique_ptr<Slot[]> old_slots = std::move(slots_);
+    BigArray<uint8_t> old_ctrl = std::move(ctrl_);
+    BigArray<Slot> old_slots = std::move(slots_);
     size_t old_cap = cap_;
-    ctrl_.reset(new uint8_t[new_cap]());
-    slots_.reset(new Slot[new_cap]);
+    ctrl_ = BigArray<uint8_t>(new_cap);
+    slots_ = BigArray<Slot>(new_cap);
     cap_ = new_cap;
     shift_ = 64;
     for (size_t c = new_cap; c > 1; c >>= 1) --shift_;
@@ -295,8 +302,8 @@ class FlatMap {
     }
   }
 
-  std::unique_ptr<uint8_t[]> ctrl_;
-  std::unique_ptr<Slot[]> slots_;
+  BigArray<uint8_t> ctrl_;
+  BigArray<Slot> slots_;
   size_t cap_ = 0;
   unsigned shift_ = 64;
   size_t size_ = 0;
