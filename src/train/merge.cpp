@@ -71,7 +71,6 @@ struct StepPart {
   StatsMap* added = nullptr;  // shards of this task's added windows
   std::vector<std::pair<uint64_t, SeqKey>> dropped;  // hash, key: stored keys whose freq fell to 1 or 0 here
   std::vector<SeqKey> removed_holding_new;  // re-created token only: stored keys it lost windows of
-  std::vector<std::pair<uint32_t, std::vector<TokenId>>> changed;  // entry, new sequence (until the task ends)
   std::vector<std::pair<uint64_t, uint32_t>> rewritten;             // hash of the new sequence, entry
   std::vector<uint32_t> still_holding;                             // entries that keep the scanned pair
   std::vector<std::pair<uint64_t, uint32_t>> new_pairs;             // pair code, entry: pairs holding the new id
@@ -363,13 +362,27 @@ void apply_merge(Trainer& trainer, EntryIndex& index, std::span<const TokenId> k
     for (size_t r = 0; r < out.size(); ++r) out[r].added = &index.scratch[shards * r];
     pool.parallel_for(ranges.size(), [&](size_t r) {
       StepPart& part = out[r];
-      std::vector<TokenId> fresh;
+      // The new sequence of the entry being gathered, and of the one whose
+      // windows wait in prev_*; the two buffers take turns, so a step
+      // allocates nothing per entry.
+      std::vector<TokenId> fresh, prev_fresh;
+      uint32_t prev_i = 0;
+      bool pending = false;  // prev_fresh holds a sequence for entry prev_i
+      // Once its windows are settled, an entry's new sequence replaces the
+      // old one in place (it is never longer). The task touches only the
+      // entries of its own range.
+      auto write_back_prev = [&] {
+        if (!pending) return;
+        entries[prev_i].tokens.assign(prev_fresh.begin(), prev_fresh.end());
+        part.rewritten.emplace_back(hash_ids(prev_fresh), prev_i);
+        pending = false;
+      };
       // An entry's removed windows are gathered with their hashes and the
       // first probe of each prefetched; they are looked up when the next
       // entry's windows have been gathered, so the probes have time to
       // arrive and their cache misses overlap. The spans point into the
-      // entry's old tokens and into its new sequence, whose buffer moves
-      // with it into part.changed; neither changes before the task's end.
+      // entry's old tokens and into its new sequence; neither changes
+      // before write_back_prev.
       // Removed windows carry their start in the old sequence and, once
       // looked up, whether their key is stored; added windows carry the
       // span [a, b] of the old sequence they replace.
@@ -444,6 +457,7 @@ void apply_merge(Trainer& trainer, EntryIndex& index, std::span<const TokenId> k
               came.push_back({w, 0, a, b});
             });
         flush_prev();
+        write_back_prev();
         prev_gone.swap(gone);
         prev_came.swap(came);
         prev_f = f;
@@ -452,23 +466,15 @@ void apply_merge(Trainer& trainer, EntryIndex& index, std::span<const TokenId> k
           for (size_t s = 0; s + 1 < fresh.size(); ++s)
             if (fresh[s] == new_id || fresh[s + 1] == new_id)
               part.new_pairs.emplace_back(EntryIndex::pair_code(fresh[s], fresh[s + 1]), i);
-          part.changed.emplace_back(i, std::move(fresh));
-          fresh.clear();
+          prev_fresh.swap(fresh);  // the buffer, and the spans into it, stay put
+          prev_i = i;
+          pending = true;
         } else if (holds_pair(e.tokens, scan_a, scan_b)) {
           part.still_holding.push_back(i);
         }
       }
       flush_prev();
-      // Every window is settled, so the new sequences can replace the old
-      // ones; the task touches only the entries of its own range, and the
-      // old buffers are freed here rather than on the calling thread.
-      part.rewritten.reserve(part.changed.size());
-      for (auto& [i, toks] : part.changed) {
-        part.rewritten.emplace_back(hash_ids(toks), i);
-        entries[i].tokens.swap(toks);
-        std::vector<TokenId>().swap(toks);
-      }
-      std::vector<std::pair<uint32_t, std::vector<TokenId>>>().swap(part.changed);
+      write_back_prev();
     });
 
     // Shard s of every task into task 0's shard s, then the shard's added
