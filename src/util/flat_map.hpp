@@ -174,12 +174,7 @@ class FlatMap {
     if (!cap_) return;
     size_t i = home(h);
     __builtin_prefetch(ctrl_.get() + i);
-    // A key is found on average a slot or two past its home, and a slot
-    // may straddle two cache lines: ask for the lines of about two slots.
-    const char* at = reinterpret_cast<const char*>(slots_.get() + i);
-    __builtin_prefetch(at);
-    __builtin_prefetch(at + 64);
-    if (sizeof(Slot) > 32) __builtin_prefetch(at + 128);
+    __builtin_prefetch(slots_.get() + i);
   }
 
   // Returns the value for `key`, inserting `make()`'s result first when the
