@@ -12,7 +12,11 @@ void build_heap(Trainer& trainer) {
   std::vector<HeapEntry>().swap(heap);
   const size_t eff = effective_vocab_size(trainer.vocab);
   trainer.heap_built_vocab = eff;
-  heap.reserve(trainer.stats.size());
+  // Room for the offers until the loop sheds stale hints (when the heap
+  // outgrows twice the map, which itself grows early on), so the heap
+  // rarely moves while it grows: moving millions of entries stalls a whole
+  // step. Reserved pages cost nothing until they are written.
+  heap.reserve(3 * trainer.stats.size() + 4096);
   trainer.stats.for_each([&](const SeqKey& k, const Stat& s) {
     if (s.freq >= 2 && is_admissible(k.ids(), trainer.vocab, trainer.config, eff))
       heap.push_back(HeapEntry{s.score, k.size(), k});

@@ -245,15 +245,30 @@ void recount_reused(Trainer& trainer, const std::vector<uint32_t>& holders, Toke
   for (const SeqKey& k : removed) exact[k.ids()];
   for (const StatsMap& m : added) m.for_each(want);
   if (exact.empty()) return;
+  // Every key recounted holds the token, so only the windows over one of
+  // its positions are looked up, each window once however many of the
+  // token it holds.
+  std::vector<size_t> at;
   for (uint32_t i : holders) {
     const SeqEntry& e = trainer.entries[i];
     if (!e.freq) continue;
-    for (size_t n : trainer.config.n_values)
-      for (size_t s = 0; s + n <= e.tokens.size(); ++s)
-        if (Stat* st = exact.find(std::span<const TokenId>(e.tokens.data() + s, n))) {
-          st->freq = sat_add_u32(st->freq, e.freq);
-          st->score = sat_add_u64(st->score, sat_mul_u64(n - 1, e.freq));
-        }
+    const size_t L = e.tokens.size();
+    at.clear();
+    for (size_t x = 0; x < L; ++x)
+      if (e.tokens[x] == id) at.push_back(x);
+    for (size_t n : trainer.config.n_values) {
+      if (n > L) continue;
+      size_t next = 0;  // first start not yet looked up
+      for (size_t x : at) {
+        size_t lo = std::max(x + 1 >= n ? x + 1 - n : 0, next), hi = std::min(x, L - n);
+        for (size_t s = lo; s <= hi; ++s)
+          if (Stat* st = exact.find(std::span<const TokenId>(e.tokens.data() + s, n))) {
+            st->freq = sat_add_u32(st->freq, e.freq);
+            st->score = sat_add_u64(st->score, sat_mul_u64(n - 1, e.freq));
+          }
+        next = std::max(next, hi + 1);
+      }
+    }
   }
   exact.for_each([&](const SeqKey& k, const Stat& v) {
     if (v.freq >= 2) {
@@ -413,13 +428,42 @@ void apply_merge(Trainer& trainer, EntryIndex& index, std::span<const TokenId> k
       // of the key and so were looked up.
       const bool prune = !reused;
       const size_t n_top = n_values.back();
+      // With several tasks, removals are held back a while in a small
+      // table by slot and summed there: the keys of a frequent merge's
+      // context (the same few windows over and over) would otherwise have
+      // their Stat written by both threads in turn, and the cache line
+      // would bounce between cores on every window. Held-back sums are
+      // subtracted when evicted and at the task's end; a floored
+      // subtraction of a sum equals the floored subtractions one by one.
+      struct Held {
+        size_t at = StatsMap::npos;
+        uint64_t hash = 0;
+        uint32_t f = 0;
+        uint64_t score = 0;
+      };
+      constexpr size_t kHeldBits = 10;
+      std::vector<Held> held(shared ? size_t{1} << kHeldBits : 0);
+      auto settle = [&](const Held& h) {
+        if (subtract_window(stats.value_at(h.at), h.f, h.score, shared))
+          part.dropped.emplace_back(h.hash, stats.key_at(h.at));
+      };
+      auto take = [&](size_t at, uint64_t hash, uint32_t f, uint64_t score) {
+        if (!shared) return settle(Held{at, hash, f, score});
+        Held& h = held[static_cast<size_t>((at * 0x9E3779B97F4A7C15ULL) >> (64 - kHeldBits))];
+        if (h.at == at) {
+          h.f = sat_add_u32(h.f, f);
+          h.score = sat_add_u64(h.score, score);
+          return;
+        }
+        if (h.at != StatsMap::npos) settle(h);
+        h = Held{at, hash, f, score};
+      };
       auto flush_prev = [&] {
         for (Window& w : prev_gone) {
           size_t at = stats.find_index_hashed(w.ids, w.hash);
           w.b = at != StatsMap::npos;
           if (!w.b) continue;
-          if (subtract_window(stats.value_at(at), prev_f, sat_mul_u64(w.ids.size() - 1, prev_f), shared))
-            part.dropped.emplace_back(w.hash, SeqKey(w.ids));
+          take(at, w.hash, prev_f, sat_mul_u64(w.ids.size() - 1, prev_f));
           if (reused && std::find(w.ids.begin(), w.ids.end(), new_id) != w.ids.end())
             part.removed_holding_new.emplace_back(w.ids);
         }
@@ -475,6 +519,8 @@ void apply_merge(Trainer& trainer, EntryIndex& index, std::span<const TokenId> k
       }
       flush_prev();
       write_back_prev();
+      for (const Held& h : held)
+        if (h.at != StatsMap::npos) settle(h);
     });
 
     // Shard s of every task into task 0's shard s, then the shard's added
