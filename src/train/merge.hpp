@@ -81,8 +81,9 @@ struct EntryIndex {
 };
 
 // One merge step with the trainer's index: rewrites every entry holding the
-// key, updates stats from the step's summed deltas (and offers the added
-// keys to the heap with use_heap), and combines entries that became equal.
+// key, updates stats as the step's summed deltas would (removed windows are
+// subtracted as they are found, added ones summed first; the added keys are
+// offered to the heap with use_heap), and combines entries that became equal.
 // Combined-away entries stay in trainer.entries with freq 0 until
 // compact_entries.
 void apply_merge(Trainer& trainer, EntryIndex& index, std::span<const TokenId> key, TokenId new_id);
