@@ -398,13 +398,14 @@ void apply_merge(Trainer& trainer, EntryIndex& index, std::span<const TokenId> k
       // arrive and their cache misses overlap. The spans point into the
       // entry's old tokens and into its new sequence; neither changes
       // before write_back_prev.
-      // Removed windows carry their start in the old sequence and, once
+      // Removed windows carry their start in the old sequence (a) and, once
       // looked up, whether their key is stored; added windows carry the
       // span [a, b] of the old sequence they replace.
       struct Window {
         std::span<const TokenId> ids;
         uint64_t hash;
         size_t a, b;
+        bool stored;
       };
       std::vector<Window> gone, came, prev_gone, prev_came, keep;
       uint32_t prev_f = 0;
@@ -415,7 +416,7 @@ void apply_merge(Trainer& trainer, EntryIndex& index, std::span<const TokenId> k
         auto it = std::lower_bound(prev_gone.begin(), prev_gone.end(), std::pair(m, x), [](const Window& w, auto want) {
           return w.ids.size() != want.first ? w.ids.size() < want.first : w.a < want.second;
         });
-        return it == prev_gone.end() || it->ids.size() != m || it->a != x || it->b;
+        return it == prev_gone.end() || it->ids.size() != m || it->a != x || it->stored;
       };
       // An added window (n_values as built by make_n_values: ascending and
       // unbroken) whose old span holds a removed window whose key is not
@@ -461,8 +462,8 @@ void apply_merge(Trainer& trainer, EntryIndex& index, std::span<const TokenId> k
       auto flush_prev = [&] {
         for (Window& w : prev_gone) {
           size_t at = stats.find_index_hashed(w.ids, w.hash);
-          w.b = at != StatsMap::npos;
-          if (!w.b) continue;
+          w.stored = at != StatsMap::npos;
+          if (!w.stored) continue;
           take(at, w.hash, prev_f, sat_mul_u64(w.ids.size() - 1, prev_f));
           if (reused && std::find(w.ids.begin(), w.ids.end(), new_id) != w.ids.end())
             part.removed_holding_new.emplace_back(w.ids);
@@ -495,10 +496,10 @@ void apply_merge(Trainer& trainer, EntryIndex& index, std::span<const TokenId> k
             [&](std::span<const TokenId> w) {
               uint64_t h = hash_ids(w);
               stats.prefetch(h);
-              gone.push_back({w, h, static_cast<size_t>(w.data() - base), 0});
+              gone.push_back({w, h, static_cast<size_t>(w.data() - base), 0, false});
             },
             [&](std::span<const TokenId> w, size_t a, size_t b) {
-              came.push_back({w, 0, a, b});
+              came.push_back({w, 0, a, b, false});
             });
         flush_prev();
         write_back_prev();
