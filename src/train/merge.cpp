@@ -69,7 +69,7 @@ bool holds_pair(const std::vector<TokenId>& tokens, TokenId a, TokenId b) {
 // keys and the shards can be summed and applied side by side.
 struct StepPart {
   StatsMap* added = nullptr;  // shards of this task's added windows
-  std::vector<std::pair<uint64_t, SeqKey>> dropped;  // hash, key: stored keys whose freq fell to 1 or 0 here
+  std::vector<size_t> fallen;  // slots in stats of stored keys whose freq fell to 1 or 0 here
   std::vector<SeqKey> removed_holding_new;  // re-created token only: stored keys it lost windows of
   std::vector<std::pair<uint64_t, uint32_t>> rewritten;             // hash of the new sequence, entry
   std::vector<uint32_t> still_holding;                             // entries that keep the scanned pair
@@ -83,7 +83,7 @@ struct StepPart {
 // floor is a guard only. `shared`: other tasks may hit the same Stat, so
 // the update is atomic (only values change while the tasks run; no slot
 // moves). Returns whether this subtraction took freq from 2 or more to 1
-// or 0, which happens once per key and step, so each dropped key is listed
+// or 0, which happens once per key and step, so each fallen key is listed
 // by exactly one task.
 bool subtract_window(Stat& st, uint32_t f, uint64_t d_score, bool shared) {
   if (!shared) {
@@ -151,8 +151,9 @@ struct ShardEdits {
 // key is stored yet and the lookup is skipped: a key enters with a total of
 // 2 or more and is otherwise left out. A stored key (reused case) gets its
 // total whatever its size; if it fell to 1 or 0 in this step it is on the
-// step's drop list, which settles it after all additions, so a key that
-// loses and regains occurrences in one step keeps its exact net count.
+// step's list of fallen keys, which settles it after all additions, so a
+// key that loses and regains occurrences in one step keeps its exact net
+// count.
 //
 // Runs for all shards at once while nothing inserts into or erases from
 // stats: a key lives in exactly one shard, so each stored value is written
@@ -196,20 +197,14 @@ bool ids_less(std::span<const TokenId> a, std::span<const TokenId> b) {
   return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end());
 }
 
-// Erases the keys of the step's drop list that ended at freq 1 or 0.
-void drop_fallen(StatsMap& stats, std::vector<StepPart>& parts) {
-  std::vector<std::pair<uint64_t, SeqKey>> fallen = std::move(parts[0].dropped);
-  for (size_t r = 1; r < parts.size(); ++r)
-    for (auto& d : parts[r].dropped) fallen.push_back(std::move(d));
-  std::sort(fallen.begin(), fallen.end(), [](const auto& a, const auto& b) {
-    uint64_t ha = home_order(a.first), hb = home_order(b.first);
-    if (ha != hb) return ha < hb;
-    return ids_less(a.second.ids(), b.second.ids());
-  });
-  for (const auto& [h, k] : fallen) {
-    size_t at = stats.find_index_hashed(k.ids(), h);
-    if (at != StatsMap::npos && stats.value_at(at).freq <= 1) stats.erase_at(at);
-  }
+// Removes the fallen keys that ended at freq 1 or 0. They are buried, not
+// erased: nothing moves, so the slots the tasks listed stay valid, and no
+// run of the table is shifted per key (sweeping the buried slots out now
+// and then costs far less).
+void drop_fallen(StatsMap& stats, const std::vector<StepPart>& parts) {
+  for (const StepPart& p : parts)
+    for (size_t at : p.fallen)
+      if (stats.value_at(at).freq <= 1) stats.bury_at(at);
 }
 
 // The sequential rest of the update, shard by shard.
@@ -438,18 +433,16 @@ void apply_merge(Trainer& trainer, EntryIndex& index, std::span<const TokenId> k
       // subtraction of a sum equals the floored subtractions one by one.
       struct Held {
         size_t at = StatsMap::npos;
-        uint64_t hash = 0;
         uint32_t f = 0;
         uint64_t score = 0;
       };
       constexpr size_t kHeldBits = 10;
       std::vector<Held> held(shared ? size_t{1} << kHeldBits : 0);
       auto settle = [&](const Held& h) {
-        if (subtract_window(stats.value_at(h.at), h.f, h.score, shared))
-          part.dropped.emplace_back(h.hash, stats.key_at(h.at));
+        if (subtract_window(stats.value_at(h.at), h.f, h.score, shared)) part.fallen.push_back(h.at);
       };
-      auto take = [&](size_t at, uint64_t hash, uint32_t f, uint64_t score) {
-        if (!shared) return settle(Held{at, hash, f, score});
+      auto take = [&](size_t at, uint32_t f, uint64_t score) {
+        if (!shared) return settle(Held{at, f, score});
         Held& h = held[static_cast<size_t>((at * 0x9E3779B97F4A7C15ULL) >> (64 - kHeldBits))];
         if (h.at == at) {
           h.f = sat_add_u32(h.f, f);
@@ -457,14 +450,14 @@ void apply_merge(Trainer& trainer, EntryIndex& index, std::span<const TokenId> k
           return;
         }
         if (h.at != StatsMap::npos) settle(h);
-        h = Held{at, hash, f, score};
+        h = Held{at, f, score};
       };
       auto flush_prev = [&] {
         for (Window& w : prev_gone) {
           size_t at = stats.find_index_hashed(w.ids, w.hash);
           w.stored = at != StatsMap::npos;
           if (!w.stored) continue;
-          take(at, w.hash, prev_f, sat_mul_u64(w.ids.size() - 1, prev_f));
+          take(at, prev_f, sat_mul_u64(w.ids.size() - 1, prev_f));
           if (reused && std::find(w.ids.begin(), w.ids.end(), new_id) != w.ids.end())
             part.removed_holding_new.emplace_back(w.ids);
         }

@@ -1,8 +1,11 @@
 // Open-addressing hash map with linear probing and backward-shift deletion,
 // for tens of millions of small keys. One control byte per slot (0 = empty,
-// else 0x80 | 7 hash bits) keeps most failed probes away from the keys, so
-// the table runs up to 7/8 full: the long runs of control bytes that brings
-// cost less than the memory of a sparser table of 56-byte slots.
+// 1 = buried, else 0x80 | 7 hash bits) keeps most failed probes away from
+// the keys, so the table runs up to 7/8 full: the long runs of control bytes
+// that brings cost less than the memory of a sparser table of 56-byte slots.
+// Burying (bury_at) removes a key without moving anything: its slot stays
+// in the probe runs until an insert reuses it or the table is swept, which
+// happens instead of growing while buried slots make up enough of it.
 // Iteration order depends on hashes and history: never let it reach an id,
 // a file or a log line without sorting.
 #pragma once
@@ -83,7 +86,7 @@ class FlatMap {
     FlatMap tmp;
     tmp.reserve(o.size_);
     for (size_t i = 0; i < o.cap_; ++i)
-      if (o.ctrl_[i]) tmp.insert_new(o.slots_[i].key, o.slots_[i].value);
+      if (o.occupied(i)) tmp.insert_new(o.slots_[i].key, o.slots_[i].value);
     swap(tmp);
     return *this;
   }
@@ -94,9 +97,11 @@ class FlatMap {
     std::swap(cap_, o.cap_);
     std::swap(shift_, o.shift_);
     std::swap(size_, o.size_);
+    std::swap(buried_, o.buried_);
   }
 
   size_t size() const { return size_; }
+  size_t buried() const { return buried_; }
   bool empty() const { return size_ == 0; }
   size_t capacity() const { return cap_; }
   void clear() { FlatMap().swap(*this); }
@@ -104,7 +109,7 @@ class FlatMap {
   // eighth full, for scratch maps refilled at a similar size again and again.
   void reset() {
     if (!cap_) return;
-    if (size_ * 8 < cap_) {
+    if ((size_ + buried_) * 8 < cap_) {
       clear();
       return;
     }
@@ -112,13 +117,24 @@ class FlatMap {
       if (ctrl_[i]) slots_[i] = Slot{};
     std::memset(ctrl_.get(), 0, cap_);
     size_ = 0;
+    buried_ = 0;
   }
 
-  // Makes room for `n` keys without rehashing.
+  // Makes room for `n` keys without rehashing: keeps keys and buried slots
+  // at or under 7/8 of the table, sweeping the buried ones out when that
+  // makes room and frees at least 1/32 of the table (so that sweeps of a
+  // table kept nearly full of keys do not follow each other), growing it
+  // otherwise. The table then grows at about the size it would have grown
+  // at without burying.
   void reserve(size_t n) {
-    size_t need = 8;
-    while (need * 7 < n * 8) need <<= 1;  // keep the load at or under 0.875
-    if (need > cap_) rehash(need);
+    if ((n + buried_) * 8 <= cap_ * 7) return;
+    if (buried_ * 32 >= cap_ && n * 8 <= cap_ * 7) {
+      erase_where([](const K&, const V&) { return false; });
+      return;
+    }
+    size_t need = cap_ ? cap_ * 2 : 8;
+    while (need * 7 < n * 8) need <<= 1;
+    rehash(need);
   }
 
   // The *_hashed forms take Hash{}(key) computed by the caller, so a key
@@ -160,6 +176,13 @@ class FlatMap {
     }
   }
   void erase_at(size_t i) { erase_slot(i); }
+  // Removes the key at slot i (occupied) without moving any other: the
+  // slot is skipped by lookups from now on. Slot indices stay valid.
+  void bury_at(size_t i) {
+    ctrl_[i] = kBuried;
+    --size_;
+    ++buried_;
+  }
 
   template <typename Q>
   bool contains(const Q& key) const {
@@ -187,13 +210,18 @@ class FlatMap {
   }
   template <typename Q, typename Make>
   std::pair<V*, bool> find_or_insert_hashed(const Q& key, uint64_t h, Make&& make) {
-    if ((size_ + 1) * 8 > cap_ * 7) rehash(cap_ ? cap_ * 2 : 8);
+    if ((size_ + buried_ + 1) * 8 > cap_ * 7) reserve(size_ + 1);
     uint8_t tag = tag_of(h);
-    size_t i = home(h);
+    size_t i = home(h), spare = npos;
     for (;; i = (i + 1) & (cap_ - 1)) {
       uint8_t c = ctrl_[i];
       if (!c) break;
       if (c == tag && Eq{}(slots_[i].key, key)) return {&slots_[i].value, false};
+      if (c == kBuried && spare == npos) spare = i;
+    }
+    if (spare != npos) {
+      i = spare;
+      --buried_;
     }
     ctrl_[i] = tag;
     slots_[i].key = K(key);
@@ -226,34 +254,78 @@ class FlatMap {
     return true;
   }
 
+  // Removes every pair for which `gone(const K&, const V&)` holds, and every
+  // buried slot, in two passes over the table and without allocating: the
+  // slots are cleared first, then every survivor moves to the first free
+  // slot on its probe path. Erasing them one by one would shift each run
+  // again per pair. Returns the number of pairs removed.
+  template <typename Gone>
+  size_t erase_where(Gone&& gone) {
+    if (!size_ && !buried_) return 0;
+    const size_t mask = cap_ - 1;
+    size_t start = 0;  // a slot empty before the call: no probe path crosses it
+    while (ctrl_[start]) ++start;
+    size_t removed = 0;
+    const size_t was_buried = buried_;
+    for (size_t i = 0; i < cap_; ++i) {
+      if (!ctrl_[i]) continue;
+      if (occupied(i)) {
+        if (!gone(static_cast<const K&>(slots_[i].key), static_cast<const V&>(slots_[i].value))) continue;
+        ++removed;
+      }
+      ctrl_[i] = 0;
+      slots_[i] = Slot{};
+    }
+    if (!removed && !was_buried) return 0;
+    size_ -= removed;
+    buried_ = 0;
+    // Slots are settled in probe order from `start`: every survivor before
+    // slot j already sits where a lookup finds it, so the first free slot
+    // from j's home is where j belongs. Its home lies between start and j,
+    // and the scan stops at j at the latest.
+    for (size_t k = 1; k <= cap_; ++k) {
+      const size_t j = (start + k) & mask;
+      if (!ctrl_[j]) continue;
+      size_t p = home(Hash{}(slots_[j].key));
+      while (p != j && ctrl_[p]) p = (p + 1) & mask;
+      if (p == j) continue;
+      ctrl_[p] = ctrl_[j];
+      slots_[p] = std::move(slots_[j]);
+      ctrl_[j] = 0;
+      slots_[j] = Slot{};
+    }
+    return removed;
+  }
+
   // Visits every key/value pair; `fn(const K&, V&)`.
   template <typename Fn>
   void for_each(Fn&& fn) {
     for (size_t i = 0; i < cap_; ++i)
-      if (ctrl_[i]) fn(static_cast<const K&>(slots_[i].key), slots_[i].value);
+      if (occupied(i)) fn(static_cast<const K&>(slots_[i].key), slots_[i].value);
   }
   template <typename Fn>
   void for_each(Fn&& fn) const {
     for (size_t i = 0; i < cap_; ++i)
-      if (ctrl_[i]) fn(slots_[i].key, static_cast<const V&>(slots_[i].value));
+      if (occupied(i)) fn(slots_[i].key, static_cast<const V&>(slots_[i].value));
   }
 
   // Moves every pair out (the map is left empty); `fn(K&&, V&&)`.
   template <typename Fn>
   void drain(Fn&& fn) {
     for (size_t i = 0; i < cap_; ++i)
-      if (ctrl_[i]) fn(std::move(slots_[i].key), std::move(slots_[i].value));
+      if (occupied(i)) fn(std::move(slots_[i].key), std::move(slots_[i].value));
     clear();
   }
 
   // Raw slot access for callers that split iteration across threads:
   // slot i is occupied when occupied(i).
-  bool occupied(size_t i) const { return ctrl_[i] != 0; }
+  bool occupied(size_t i) const { return (ctrl_[i] & 0x80) != 0; }
   const K& key_at(size_t i) const { return slots_[i].key; }
   const V& value_at(size_t i) const { return slots_[i].value; }
   V& value_at(size_t i) { return slots_[i].value; }
 
  private:
+  static constexpr uint8_t kBuried = 1;
   static uint8_t tag_of(uint64_t h) { return static_cast<uint8_t>(0x80 | (h & 0x7f)); }
   size_t home(uint64_t h) const { return static_cast<size_t>((h * 0x9E3779B97F4A7C15ULL) >> shift_); }
 
@@ -289,8 +361,9 @@ class FlatMap {
     cap_ = new_cap;
     shift_ = 64;
     for (size_t c = new_cap; c > 1; c >>= 1) --shift_;
+    buried_ = 0;
     for (size_t i = 0; i < old_cap; ++i) {
-      if (!old_ctrl[i]) continue;
+      if (!(old_ctrl[i] & 0x80)) continue;
       uint64_t h = Hash{}(old_slots[i].key);
       size_t j = home(h);
       while (ctrl_[j]) j = (j + 1) & (cap_ - 1);
@@ -304,6 +377,7 @@ class FlatMap {
   size_t cap_ = 0;
   unsigned shift_ = 64;
   size_t size_ = 0;
+  size_t buried_ = 0;
 };
 
 }  // namespace tarvex

@@ -79,20 +79,34 @@ TEST(ThreadPool, MapReduceIsIndependentOfSplitAndThreads) {
   EXPECT_EQ(split_range(2, 8).size(), 2u);
 }
 
-TEST(FlatMap, MatchesStdMapUnderRandomInsertEraseFind) {
+// Erasing and burying mixed: buried slots stay in the probe runs, are
+// reused by inserts, moved by erases and swept out instead of growing.
+TEST(FlatMap, MatchesStdMapUnderRandomInsertEraseBuryFind) {
   FlatMap<uint64_t, uint64_t> m;
   std::map<uint64_t, uint64_t> ref;
   std::mt19937_64 rng(7);
+  size_t swept = 0;
   for (int step = 0; step < 200000; ++step) {
     uint64_t k = rng() % 5000;
-    switch (rng() % 3) {
+    const size_t cap = m.capacity(), buried = m.buried();
+    switch (rng() % 4) {
       case 0:
         m[k] += step;
         ref[k] += step;
+        swept += m.capacity() == cap && m.buried() + 1 < buried;
         break;
       case 1:
         EXPECT_EQ(m.erase(k), ref.erase(k) == 1);
         break;
+      case 2: {
+        size_t at = m.find_index_hashed(k, DefaultHash<uint64_t>{}(k));
+        ASSERT_EQ(at != m.npos, ref.count(k) == 1);
+        if (at != m.npos) {
+          m.bury_at(at);
+          ref.erase(k);
+        }
+        break;
+      }
       default: {
         const uint64_t* v = m.find(k);
         auto it = ref.find(k);
@@ -104,12 +118,51 @@ TEST(FlatMap, MatchesStdMapUnderRandomInsertEraseFind) {
     }
   }
   EXPECT_EQ(m.size(), ref.size());
+  EXPECT_GT(swept, 0u);
+  EXPECT_LE((m.size() + m.buried()) * 8, m.capacity() * 7);
   size_t seen = 0;
   m.for_each([&](uint64_t k, uint64_t v) {
     ++seen;
     EXPECT_EQ(ref.at(k), v);
   });
   EXPECT_EQ(seen, ref.size());
+}
+
+// Bulk removal at full load: small tables, so runs wrap around the end and
+// survivors have to move back over freed slots on both sides of it.
+TEST(FlatMap, EraseWhereKeepsEverySurvivorFindable) {
+  std::mt19937_64 rng(11);
+  for (int round = 0; round < 300; ++round) {
+    FlatMap<uint64_t, uint64_t> m;
+    std::map<uint64_t, uint64_t> ref;
+    const size_t n = 8 + rng() % 100;
+    m.reserve(n);
+    while (ref.size() < n) {
+      uint64_t k = rng() % 100000;
+      m[k] = k * 3;
+      ref[k] = k * 3;
+    }
+    // Some keys buried first: the sweep clears their slots too.
+    for (int b = 0; b < 5; ++b) {
+      uint64_t k = std::next(ref.begin(), rng() % ref.size())->first;
+      m.bury_at(m.find_index_hashed(k, DefaultHash<uint64_t>{}(k)));
+      ref.erase(k);
+    }
+    const uint64_t mod = 2 + round % 5;
+    size_t want = std::erase_if(ref, [&](const auto& kv) { return kv.first % mod == 0; });
+    EXPECT_EQ(m.erase_where([&](uint64_t k, uint64_t) { return k % mod == 0; }), want);
+    ASSERT_EQ(m.size(), ref.size());
+    EXPECT_EQ(m.buried(), 0u);
+    for (uint64_t k = 0; k < 100000; k += 1 + rng() % 50) ASSERT_EQ(m.contains(k), ref.count(k) == 1) << k;
+    for (const auto& [k, v] : ref) {
+      const uint64_t* got = m.find(k);
+      ASSERT_NE(got, nullptr) << "round " << round << " key " << k;
+      EXPECT_EQ(*got, v);
+    }
+    // Erasing and inserting after the sweep still works.
+    for (const auto& [k, v] : ref) EXPECT_TRUE(m.erase(k));
+    EXPECT_TRUE(m.empty());
+  }
 }
 
 TEST(FlatMap, StringKeysFindByViewCopyAndMove) {
