@@ -24,8 +24,9 @@ struct EntryMergeResult {
 // old sequence that touches an occurrence and on_added(window, a, b) for
 // every distinct window of the new sequence that holds a new token, for each
 // length in n_values; [a, b] is the span of the old sequence the new window
-// replaces (its new tokens expanded back to the key). `out` receives the new sequence. Returns whether the
-// key occurred; when it did not, `out` is left untouched and no callback runs.
+// replaces (its new tokens expanded back to the key). `out` receives the new
+// sequence. Returns whether the key occurred; when it did not, `out` is left
+// untouched and no callback runs.
 template <typename OnRemoved, typename OnAdded>
 bool merge_windows(std::span<const TokenId> t, std::span<const TokenId> key, TokenId new_id,
                    const std::vector<size_t>& n_values, std::vector<TokenId>& out, OnRemoved&& on_removed,
