@@ -27,6 +27,11 @@ struct TrainConfig {
   bool recompute_each_step = false;
   bool use_heap = false;
   bool multi_process = false;
+  // How far the best score may fall below the one the statistics' floor
+  // was chosen for (see Trainer::stats_floor); 0 keeps every key of
+  // freq >= 2 all along. Not an option of the entry points: it changes the
+  // cost, never the result.
+  uint64_t stats_floor_span = 16;
 };
 
 // n_min ... n_max inclusive.

@@ -69,7 +69,7 @@ bool holds_pair(const std::vector<TokenId>& tokens, TokenId a, TokenId b) {
 // keys and the shards can be summed and applied side by side.
 struct StepPart {
   StatsMap* added = nullptr;  // shards of this task's added windows
-  std::vector<size_t> fallen;  // slots in stats of stored keys whose freq fell to 1 or 0 here
+  std::vector<size_t> fallen;  // slots in stats of stored keys whose freq fell below the floor here
   std::vector<SeqKey> removed_holding_new;  // re-created token only: stored keys it lost windows of
   std::vector<std::pair<uint64_t, uint32_t>> rewritten;             // hash of the new sequence, entry
   std::vector<uint32_t> still_holding;                             // entries that keep the scanned pair
@@ -82,15 +82,15 @@ struct StepPart {
 // step's summed removed map would. Stored keys hold exact counts, so the
 // floor is a guard only. `shared`: other tasks may hit the same Stat, so
 // the update is atomic (only values change while the tasks run; no slot
-// moves). Returns whether this subtraction took freq from 2 or more to 1
-// or 0, which happens once per key and step, so each fallen key is listed
-// by exactly one task.
-bool subtract_window(Stat& st, uint32_t f, uint64_t d_score, bool shared) {
+// moves). Returns whether this subtraction took freq from the floor or
+// above to below it, which happens once per key and step, so each fallen key
+// is listed by exactly one task.
+bool subtract_window(Stat& st, uint32_t f, uint64_t d_score, bool shared, uint32_t floor) {
   if (!shared) {
     uint32_t old = st.freq;
     st.freq = old > f ? old - f : 0;
     st.score = st.score > d_score ? st.score - d_score : 0;
-    return old >= 2 && st.freq <= 1;
+    return old >= floor && st.freq < floor;
   }
   std::atomic_ref<uint32_t> freq(st.freq);
   uint32_t old = freq.load(std::memory_order_relaxed), now;
@@ -102,7 +102,7 @@ bool subtract_window(Stat& st, uint32_t f, uint64_t d_score, bool shared) {
   do {
     new_score = old_score > d_score ? old_score - d_score : 0;
   } while (!score.compare_exchange_weak(old_score, new_score, std::memory_order_relaxed));
-  return old >= 2 && now <= 1;
+  return old >= floor && now < floor;
 }
 
 // Entries whose sequences are equal are combined into the one with the
@@ -148,9 +148,10 @@ struct ShardEdits {
 
 // Adds one shard's summed added windows to stats. Every added window holds
 // the new token, so unless that token was already in use (`reused`) no added
-// key is stored yet and the lookup is skipped: a key enters with a total of
-// 2 or more and is otherwise left out. A stored key (reused case) gets its
-// total whatever its size; if it fell to 1 or 0 in this step it is on the
+// key is stored yet and the lookup is skipped: a key enters with a total at
+// the floor or above and is otherwise left out (its total is then its whole
+// count). A stored key (reused case) gets its total whatever its size; if it
+// fell below the floor in this step it is on the
 // step's list of fallen keys, which settles it after all additions, so a
 // key that loses and regains occurrences in one step keeps its exact net
 // count.
@@ -162,15 +163,16 @@ struct ShardEdits {
 // apply_edits.
 void apply_added(const Trainer& trainer, StatsMap& stats, const StatsMap& added, bool reused, bool offer,
                  size_t eff, ShardEdits& edits) {
+  const uint32_t floor = trainer.stats_floor;
   auto settle = [&](const SeqKey& k, const Stat& d, uint64_t h) {
     Stat now;
     if (Stat* s = reused ? stats.find_hashed(k.ids(), h) : nullptr) {
       s->freq = sat_add_u32(s->freq, d.freq);
       s->score = sat_add_u64(s->score, d.score);
-      if (s->freq <= 1) return;
+      if (s->freq < floor) return;
       now = *s;
     } else {
-      if (d.freq < 2) return;
+      if (d.freq < floor) return;
       now = d;
       edits.insert.emplace_back(&k, h, now);
     }
@@ -183,7 +185,7 @@ void apply_added(const Trainer& trainer, StatsMap& stats, const StatsMap& added,
     for_each_prefetched(added, stats, settle);
   } else {
     added.for_each([&](const SeqKey& k, const Stat& d) {
-      if (d.freq >= 2) settle(k, d, hash_ids(k.ids()));
+      if (d.freq >= floor) settle(k, d, hash_ids(k.ids()));
     });
   }
 }
@@ -197,14 +199,14 @@ bool ids_less(std::span<const TokenId> a, std::span<const TokenId> b) {
   return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end());
 }
 
-// Removes the fallen keys that ended at freq 1 or 0. They are buried, not
+// Removes the fallen keys that ended below the floor. They are buried, not
 // erased: nothing moves, so the slots the tasks listed stay valid, and no
 // run of the table is shifted per key (sweeping the buried slots out now
 // and then costs far less).
-void drop_fallen(StatsMap& stats, const std::vector<StepPart>& parts) {
+void drop_fallen(StatsMap& stats, uint32_t floor, const std::vector<StepPart>& parts) {
   for (const StepPart& p : parts)
     for (size_t at : p.fallen)
-      if (stats.value_at(at).freq <= 1) stats.bury_at(at);
+      if (stats.value_at(at).freq < floor) stats.bury_at(at);
 }
 
 // The sequential rest of the update, shard by shard.
@@ -226,8 +228,8 @@ void apply_edits(Trainer& trainer, std::vector<ShardEdits>& edits, ScanPool* poo
 }
 
 // When the merged text was already a token, windows holding it existed
-// before this step, and a key that was below 2 (so not stored) can have
-// grown past it. Every occurrence of such a key lies in an entry holding
+// before this step, and a key that was below the floor (so not stored) can
+// have grown past it. Every occurrence of such a key lies in an entry holding
 // the token, so recounting those entries gives the exact value.
 // `removed` lists the stored keys holding the token that lost windows in
 // this step; `added` are the step's added shards.
@@ -266,7 +268,7 @@ void recount_reused(Trainer& trainer, const std::vector<uint32_t>& holders, Toke
     }
   }
   exact.for_each([&](const SeqKey& k, const Stat& v) {
-    if (v.freq >= 2) {
+    if (v.freq >= trainer.stats_floor) {
       trainer.stats[k.ids()] = v;
       list_if_high(pool, k, v);
     } else {
@@ -367,6 +369,7 @@ void apply_merge(Trainer& trainer, EntryIndex& index, std::span<const TokenId> k
     out.resize(std::max<size_t>(ranges.size(), 1));
     shards = out.size();
     const bool shared = out.size() > 1;
+    const uint32_t floor = trainer.stats_floor;
     // Task r's added shards at scratch[S*r ..].
     if (index.scratch.size() < shards * out.size()) index.scratch.resize(shards * out.size());
     for (size_t r = 0; r < out.size(); ++r) out[r].added = &index.scratch[shards * r];
@@ -393,35 +396,34 @@ void apply_merge(Trainer& trainer, EntryIndex& index, std::span<const TokenId> k
       // arrive and their cache misses overlap. The spans point into the
       // entry's old tokens and into its new sequence; neither changes
       // before write_back_prev.
-      // Removed windows carry their start in the old sequence (a) and, once
-      // looked up, whether their key is stored; added windows carry the
-      // span [a, b] of the old sequence they replace.
+      // Removed windows carry their start in the old sequence (a); added
+      // windows carry the span [a, b] of the old sequence they replace.
       struct Window {
         std::span<const TokenId> ids;
         uint64_t hash;
         size_t a, b;
-        bool stored;
       };
       std::vector<Window> gone, came, prev_gone, prev_came, keep;
       uint32_t prev_f = 0;
-      // Whether the removed window of length m at old start x is stored;
-      // prev_gone is in (length, start) order. A window that was not looked
-      // up proves nothing, so it counts as stored.
-      auto stored = [&](size_t m, size_t x) {
-        auto it = std::lower_bound(prev_gone.begin(), prev_gone.end(), std::pair(m, x), [](const Window& w, auto want) {
-          return w.ids.size() != want.first ? w.ids.size() < want.first : w.a < want.second;
-        });
-        return it == prev_gone.end() || it->ids.size() != m || it->a != x || it->stored;
-      };
+      size_t prev_len = 0;  // old length of the entry whose windows wait
+      // What is known of the removed window of length n at old start x of
+      // that entry: mark[(n - n_min) * prev_len + x]. A window that was not
+      // removed proves nothing, so it counts as stored. Marks are cleared
+      // after each entry.
+      enum : uint8_t { kUnknown = 0, kStored = 1, kUnstored = 2 };
+      const size_t n_min = n_values.front();
+      std::vector<uint8_t> mark;
+      auto mark_of = [&](size_t n, size_t x) -> uint8_t& { return mark[(n - n_min) * prev_len + x]; };
+      auto stored = [&](size_t m, size_t x) { return mark_of(m, x) != kUnstored; };
       // An added window (n_values as built by make_n_values: ascending and
       // unbroken) whose old span holds a removed window whose key is not
-      // stored occurs at most once in the corpus, so it is left out: the
-      // new token is brand new (not `reused`), so every occurrence of the
-      // window expands back to an occurrence of its old span, and that of
-      // the unstored key inside it, which has freq 1 or 0. Its step total
-      // would stay below 2 and never enter stats. Checked are the longest
-      // windows at both ends of the span, both of which touch an occurrence
-      // of the key and so were looked up.
+      // stored occurs fewer times than the floor, so it is left out: the new
+      // token is brand new (not `reused`), so every occurrence of the window
+      // expands back to an occurrence of its old span, and that of the
+      // unstored key inside it, which is below the floor. Its step total
+      // would stay below the floor and never enter stats. Checked are the
+      // longest windows at both ends of the span, both of which touch an
+      // occurrence of the key and so were looked up.
       const bool prune = !reused;
       const size_t n_top = n_values.back();
       // With several tasks, removals are held back a while in a small
@@ -439,7 +441,7 @@ void apply_merge(Trainer& trainer, EntryIndex& index, std::span<const TokenId> k
       constexpr size_t kHeldBits = 10;
       std::vector<Held> held(shared ? size_t{1} << kHeldBits : 0);
       auto settle = [&](const Held& h) {
-        if (subtract_window(stats.value_at(h.at), h.f, h.score, shared)) part.fallen.push_back(h.at);
+        if (subtract_window(stats.value_at(h.at), h.f, h.score, shared, floor)) part.fallen.push_back(h.at);
       };
       auto take = [&](size_t at, uint32_t f, uint64_t score) {
         if (!shared) return settle(Held{at, f, score});
@@ -452,15 +454,46 @@ void apply_merge(Trainer& trainer, EntryIndex& index, std::span<const TokenId> k
         if (h.at != StatsMap::npos) settle(h);
         h = Held{at, f, score};
       };
-      auto flush_prev = [&] {
-        for (Window& w : prev_gone) {
-          size_t at = stats.find_index_hashed(w.ids, w.hash);
-          w.stored = at != StatsMap::npos;
-          if (!w.stored) continue;
-          take(at, prev_f, sat_mul_u64(w.ids.size() - 1, prev_f));
-          if (reused && std::find(w.ids.begin(), w.ids.end(), new_id) != w.ids.end())
-            part.removed_holding_new.emplace_back(w.ids);
+      // Removed windows, one length at a time (prev_gone is in (length,
+      // start) order). A window one of whose windows one shorter is not
+      // stored has a smaller count, so it is not stored either and is not
+      // looked up: with a high floor that spares most of the longer ones.
+      // The shortest were hashed and prefetched when gathered; the others
+      // are hashed and prefetched here, a length at a time, before their
+      // lookups.
+      auto take_removed = [&] {
+        if (mark.size() < (n_top - n_min + 1) * prev_len) mark.resize((n_top - n_min + 1) * prev_len);
+        for (size_t i = 0; i < prev_gone.size();) {
+          const size_t n = prev_gone[i].ids.size();
+          size_t j = i;
+          while (j < prev_gone.size() && prev_gone[j].ids.size() == n) ++j;
+          if (n > n_min) {
+            for (size_t g = i; g < j; ++g) {
+              Window& w = prev_gone[g];
+              if (mark_of(n - 1, w.a) == kUnstored || mark_of(n - 1, w.a + 1) == kUnstored) {
+                mark_of(n, w.a) = kUnstored;
+              } else {
+                w.hash = hash_ids(w.ids);
+                stats.prefetch(w.hash);
+              }
+            }
+          }
+          for (size_t g = i; g < j; ++g) {
+            const Window& w = prev_gone[g];
+            uint8_t& m = mark_of(n, w.a);
+            if (m == kUnstored) continue;
+            size_t at = stats.find_index_hashed(w.ids, w.hash);
+            m = at == StatsMap::npos ? kUnstored : kStored;
+            if (m == kUnstored) continue;
+            take(at, prev_f, sat_mul_u64(n - 1, prev_f));
+            if (reused && std::find(w.ids.begin(), w.ids.end(), new_id) != w.ids.end())
+              part.removed_holding_new.emplace_back(w.ids);
+          }
+          i = j;
         }
+      };
+      auto flush_prev = [&] {
+        take_removed();
         keep.clear();
         for (Window& w : prev_came) {
           if (prune) {
@@ -472,6 +505,7 @@ void apply_merge(Trainer& trainer, EntryIndex& index, std::span<const TokenId> k
           keep.push_back(w);
         }
         for (const Window& w : keep) add_weighted(part.added[shard_of(w.hash, shards)], w.ids, w.hash, prev_f);
+        for (const Window& w : prev_gone) mark_of(w.ids.size(), w.a) = kUnknown;
       };
       constexpr size_t kAhead = 8;  // entries whose memory is requested ahead
       for (size_t c = ranges[r].begin; c < ranges[r].end; ++c) {
@@ -487,18 +521,22 @@ void apply_merge(Trainer& trainer, EntryIndex& index, std::span<const TokenId> k
         bool hit = merge_windows(
             e.tokens, key, new_id, n_values, fresh,
             [&](std::span<const TokenId> w) {
-              uint64_t h = hash_ids(w);
-              stats.prefetch(h);
-              gone.push_back({w, h, static_cast<size_t>(w.data() - base), 0, false});
+              uint64_t h = 0;
+              if (w.size() == n_min) {
+                h = hash_ids(w);
+                stats.prefetch(h);
+              }
+              gone.push_back({w, h, static_cast<size_t>(w.data() - base), 0});
             },
             [&](std::span<const TokenId> w, size_t a, size_t b) {
-              came.push_back({w, 0, a, b, false});
+              came.push_back({w, 0, a, b});
             });
         flush_prev();
         write_back_prev();
         prev_gone.swap(gone);
         prev_came.swap(came);
         prev_f = f;
+        prev_len = e.tokens.size();
         if (hit) {
           if (holds_pair(fresh, scan_a, scan_b)) part.still_holding.push_back(i);
           for (size_t s = 0; s + 1 < fresh.size(); ++s)
@@ -527,7 +565,7 @@ void apply_merge(Trainer& trainer, EntryIndex& index, std::span<const TokenId> k
       apply_added(trainer, trainer.stats, out[0].added[sh], reused, offer, eff, edits[sh]);
     });
   });
-  drop_fallen(trainer.stats, out);
+  drop_fallen(trainer.stats, trainer.stats_floor, out);
   apply_edits(trainer, edits, index.scan_pool);
   std::vector<ShardEdits>().swap(edits);  // holds pointers into the scratch maps
 

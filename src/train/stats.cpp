@@ -1,5 +1,6 @@
 #include "train/stats.hpp"
 
+#include <algorithm>
 #include <chrono>
 
 #include "log/logger.hpp"
@@ -91,6 +92,80 @@ StatsMap count_stats_min(const std::vector<SeqEntry>& entries, const std::vector
     }
   });
   if (distinct_keys) *distinct_keys = distinct;
+  return out;
+}
+
+StatsMap count_stats_floor(const std::vector<SeqEntry>& entries, const std::vector<size_t>& n_values,
+                           size_t num_workers, uint32_t floor) {
+  StatsMap out;
+  if (n_values.empty() || entries.empty()) return out;
+  // reach[at[i] + s]: the longest length counted so far whose window at
+  // start s of entry i is kept (0: none).
+  std::vector<size_t> at(entries.size() + 1, 0);
+  for (size_t i = 0; i < entries.size(); ++i) at[i + 1] = at[i] + (entries[i].freq ? entries[i].tokens.size() : 0);
+  std::vector<uint8_t> reach(at.back(), 0);
+  // Occurrences per token id, for the shortest length.
+  TokenId top = 0;
+  for (const SeqEntry& e : entries)
+    for (TokenId t : e.tokens) top = std::max(top, t);
+  std::vector<uint64_t> uses(static_cast<size_t>(top) + 1, 0);
+  for (const SeqEntry& e : entries)
+    for (TokenId t : e.tokens) uses[t] += e.freq;
+
+  with_pool(num_workers, [&](ThreadPool& pool) {
+    const size_t parts = pool.size() > 1 ? pool.size() * 2 : 1;
+    for (size_t li = 0; li < n_values.size(); ++li) {
+      const size_t n = n_values[li];
+      // Whether the window of length n at start s of entry i can reach the floor.
+      auto candidate = [&](size_t i, size_t s) {
+        const SeqEntry& e = entries[i];
+        if (li == 0) {
+          for (size_t x = s; x < s + n; ++x)
+            if (uses[e.tokens[x]] < floor) return false;
+          return true;
+        }
+        const uint8_t* r = reach.data() + at[i] + s;
+        return r[0] >= n - 1 && r[1] >= n - 1;
+      };
+      StatsMap counted = map_reduce<StatsMap>(
+          pool, entries.size(), parts,
+          [&](size_t b, size_t end) {
+            StatsMap m;
+            for (size_t i = b; i < end; ++i) {
+              const SeqEntry& e = entries[i];
+              if (!e.freq || e.tokens.size() < n) continue;
+              const uint64_t score = static_cast<uint64_t>(n - 1) * e.freq;
+              for (size_t s = 0; s + n <= e.tokens.size(); ++s) {
+                if (!candidate(i, s)) continue;
+                Stat& st = m[std::span<const TokenId>(e.tokens.data() + s, n)];
+                st.freq = sat_add_u32(st.freq, e.freq);
+                st.score = sat_add_u64(st.score, score);
+              }
+            }
+            return m;
+          },
+          [](StatsMap& acc, StatsMap& part) { add_into(acc, part); });
+      size_t kept = 0;
+      counted.for_each([&](const SeqKey&, const Stat& v) { kept += v.freq >= floor; });
+      out.reserve(out.size() + kept);  // see add_into
+      counted.drain([&](SeqKey&& k, Stat&& v) {
+        if (v.freq >= floor) out.find_or_insert(k.ids(), [&] { return v; });
+      });
+      if (li + 1 == n_values.size()) break;
+      // Mark the kept windows of this length for the next one. Each task
+      // writes the marks of its own entries only.
+      std::vector<Range> ranges = split_range(entries.size(), parts);
+      pool.parallel_for(ranges.size(), [&](size_t r) {
+        for (size_t i = ranges[r].begin; i < ranges[r].end; ++i) {
+          const SeqEntry& e = entries[i];
+          if (!e.freq || e.tokens.size() < n) continue;
+          for (size_t s = 0; s + n <= e.tokens.size(); ++s)
+            if (candidate(i, s) && out.contains(std::span<const TokenId>(e.tokens.data() + s, n)))
+              reach[at[i] + s] = static_cast<uint8_t>(n);
+        }
+      });
+    }
+  });
   return out;
 }
 

@@ -175,6 +175,16 @@ StatsMap count_stats(const std::vector<SeqEntry>& entries, const std::vector<siz
 StatsMap count_stats_min(const std::vector<SeqEntry>& entries, const std::vector<size_t>& n_values,
                          size_t num_workers, uint32_t min_freq, size_t* distinct_keys);
 
+// The keys of freq >= floor (floor >= 2) and only those, with exact counts,
+// for the lengths of n_values (ascending and unbroken, as make_n_values
+// builds them). A window can only reach the floor if both of its windows one
+// shorter do, so each length counts only where the previous length left two
+// kept windows side by side (the shortest length: where each of its tokens
+// occurs often enough). With a high floor this visits a small part of what a
+// full count does. Independent of num_workers.
+StatsMap count_stats_floor(const std::vector<SeqEntry>& entries, const std::vector<size_t>& n_values,
+                           size_t num_workers, uint32_t floor);
+
 // Replaces trainer.stats with a fresh count and rebuilds (use_heap) or
 // clears the heap. Keys seen once are not stored: no selection can take
 // them, and a later merge adds only windows that hold its merged token, so

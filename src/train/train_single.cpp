@@ -49,7 +49,7 @@ std::optional<DebugPair> read_debug_pair(Trainer& trainer, size_t step) {
 
 void verify(const Trainer& trainer, const char* tag, size_t step) {
   StatsMap full = count_stats(trainer.entries, trainer.config.n_values, trainer.config.num_workers);
-  StatsDiff d = compare_stats(full, trainer.stats);
+  StatsDiff d = compare_stats(full, trainer.stats, trainer.stats_floor);
   if (d.any())
     log_debug("train_single", std::string(tag) + " step " + std::to_string(step) + " diff=" + std::to_string(d.diff) +
                                   ", missing=" + std::to_string(d.missing) + ", extra=" + std::to_string(d.extra));
@@ -83,13 +83,13 @@ bool holds_unseen_singles(const std::vector<SeqEntry>& entries, size_t start_voc
 
 }  // namespace
 
-StatsDiff compare_stats(const StatsMap& full, const StatsMap& kept) {
+StatsDiff compare_stats(const StatsMap& full, const StatsMap& kept, uint32_t floor) {
   StatsDiff d;
   full.for_each([&](const SeqKey& k, const Stat& f) {
     const Stat* s = kept.find(k.ids());
     if (s) {
       if (!(*s == f) && (s->freq >= 2 || f.freq >= 2)) ++d.diff;
-    } else if (f.freq >= 2) {
+    } else if (f.freq >= std::max<uint32_t>(floor, 2)) {
       ++d.missing;
     }
   });
@@ -204,6 +204,54 @@ std::optional<std::pair<SeqKey, Stat>> pool_best(const Trainer& trainer, ScanPoo
   }
 }
 
+namespace {
+
+// The most any key left out of stats can score: freq below the floor, at
+// the longest length.
+uint64_t unstored_bound(const Trainer& trainer) {
+  return sat_mul_u64(trainer.config.n_values.back() - 1, trainer.stats_floor - 1);
+}
+
+// The floor for a best score: what is left out scores at most a
+// stats_floor_span-th of it. A larger span means fewer recounts and a
+// fuller map while the floor lasts.
+uint32_t floor_for(const Trainer& trainer, uint64_t best_score) {
+  const uint64_t longest = trainer.config.n_values.back() - 1;
+  const uint64_t per = std::max<uint64_t>(1, sat_mul_u64(longest, trainer.config.stats_floor_span));
+  return static_cast<uint32_t>(std::clamp<uint64_t>(best_score / per + 1, 2, UINT32_MAX));
+}
+
+// Stats and the selection structures at a new floor. A floor that comes
+// down needs a recount: the keys between the two floors were not kept.
+void set_floor(Trainer& trainer, uint32_t floor, ScanPool& pool) {
+  const auto start = Clock::now();
+  const uint32_t was = trainer.stats_floor;
+  if (floor < trainer.stats_floor) {
+    StatsMap().swap(trainer.stats);
+    trainer.stats = count_stats_floor(trainer.entries, trainer.config.n_values, trainer.config.num_workers, floor);
+  } else if (floor > trainer.stats_floor) {
+    // Copied into a map of their own size: the point of the floor is a
+    // table small enough to stay in cache, which a sparse big one is not.
+    StatsMap kept;
+    size_t n = 0;
+    trainer.stats.for_each([&](const SeqKey&, const Stat& s) { n += s.freq >= floor; });
+    kept.reserve(n);
+    trainer.stats.for_each([&](const SeqKey& k, const Stat& s) {
+      if (s.freq >= floor) kept.find_or_insert(k.ids(), [&] { return s; });
+    });
+    trainer.stats.swap(kept);
+  }
+  trainer.stats_floor = floor;
+  if (trainer.config.use_heap) build_heap(trainer);
+  pool.keys.clear();
+  pool.active = false;
+  log_debug("train_single", "stats floor " + std::to_string(was) + " -> " + std::to_string(floor) +
+                                " keys=" + std::to_string(trainer.stats.size()) +
+                                " elapsed=" + fmt_secs(secs_since(start), 3) + "s");
+}
+
+}  // namespace
+
 void train_single(Trainer& trainer) {
   const auto start = Clock::now();
   const TrainConfig& cfg = trainer.config;
@@ -212,13 +260,24 @@ void train_single(Trainer& trainer) {
                                " use_heap=" + bool_str(cfg.use_heap) + " num_workers=" + std::to_string(cfg.num_workers));
   const bool verify_stats = env_flag("VERIFY_STATS");
   const bool verify_pre = env_flag("VERIFY_PRE");
-  if (cfg.use_heap)
+  ScanPool pool;
+  // Keys far below the best score cannot be chosen for many steps, and
+  // the first steps, which merge the most occurrences, then move far fewer
+  // stored keys. The floor comes down (with a recount) whenever the best
+  // stored key no longer provably beats every key left out, so every step
+  // chooses what full statistics would. DEBUG_PAIR reports the stored
+  // value of its pair, so it keeps every key.
+  const bool keep_all = env_string("DEBUG_PAIR").has_value() || cfg.n_values.empty() || cfg.stats_floor_span == 0;
+  std::optional<std::pair<SeqKey, Stat>> first;
+  if (!keep_all && !trainer.stats.empty()) first = scan_best(trainer, effective_vocab_size(trainer.vocab));
+  if (first)
+    set_floor(trainer, std::max(trainer.stats_floor, floor_for(trainer, first->second.score)), pool);
+  else if (cfg.use_heap)
     build_heap(trainer);
   else
     std::vector<HeapEntry>().swap(trainer.heap);
 
   EntryIndex index = EntryIndex::build(trainer.entries, trainer.vocab.size());
-  ScanPool pool;
   if (!cfg.use_heap) index.scan_pool = &pool;
   const size_t start_vocab = trainer.vocab.size();
 
@@ -226,6 +285,7 @@ void train_single(Trainer& trainer) {
     const auto step_start = Clock::now();
     std::optional<DebugPair> dbg = read_debug_pair(trainer, step);
     if (verify_pre) verify(trainer, "[verify-pre]", step);
+    if (trainer.stats.empty() && trainer.stats_floor > 2) set_floor(trainer, 2, pool);
     if (trainer.stats.empty() && !holds_unseen_singles(trainer.entries, start_vocab, cfg.n_values)) {
       log_info("train_single", "step " + std::to_string(step) + " stats empty, stop (elapsed_total=" +
                                    fmt_secs(secs_since(start), 2) + "s)");
@@ -234,20 +294,28 @@ void train_single(Trainer& trainer) {
 
     const size_t eff = effective_vocab_size(trainer.vocab);
     std::optional<std::pair<SeqKey, Stat>> chosen;
-    if (cfg.use_heap) {
-      // Candidates spanning words were left out while the vocabulary was
-      // below cross_word_start_vocab; once it is reached, build again so
-      // they compete. Stale hints are also shed when they outgrow the map.
-      bool held_back = cfg.cross_word_start_vocab > trainer.heap_built_vocab && eff >= cfg.cross_word_start_vocab;
-      if (held_back || trainer.heap.size() > 2 * trainer.stats.size() + 4096) build_heap(trainer);
-      chosen = pop_best(trainer);
-      if (chosen && dbg && chosen->first.size() == 2 && chosen->first[0] == dbg->a && chosen->first[1] == dbg->b)
-        log_debug("train_single", "[debug-pair] step " + std::to_string(step) + " pair [" + std::to_string(dbg->a) +
-                                      ", " + std::to_string(dbg->b) + "] freq=" + std::to_string(chosen->second.freq) +
-                                      " score=" + std::to_string(chosen->second.score));
-    } else {
-      chosen = pool_best(trainer, pool, eff);
+    for (;;) {
+      if (cfg.use_heap) {
+        // Candidates spanning words were left out while the vocabulary was
+        // below cross_word_start_vocab; once it is reached, build again so
+        // they compete. Stale hints are also shed when they outgrow the map.
+        bool held_back = cfg.cross_word_start_vocab > trainer.heap_built_vocab && eff >= cfg.cross_word_start_vocab;
+        if (held_back || trainer.heap.size() > 2 * trainer.stats.size() + 4096) build_heap(trainer);
+        chosen = pop_best(trainer);
+      } else {
+        chosen = pool_best(trainer, pool, eff);
+      }
+      // A key left out of stats could tie or beat a best at or below the
+      // bound; a best above it is the best of full statistics.
+      if (trainer.stats_floor <= 2 || (chosen && chosen->second.score > unstored_bound(trainer))) break;
+      set_floor(trainer, std::min(trainer.stats_floor - 1, floor_for(trainer, chosen ? chosen->second.score : 0)),
+                pool);
     }
+    if (cfg.use_heap && chosen && dbg && chosen->first.size() == 2 && chosen->first[0] == dbg->a &&
+        chosen->first[1] == dbg->b)
+      log_debug("train_single", "[debug-pair] step " + std::to_string(step) + " pair [" + std::to_string(dbg->a) +
+                                    ", " + std::to_string(dbg->b) + "] freq=" + std::to_string(chosen->second.freq) +
+                                    " score=" + std::to_string(chosen->second.score));
     if (!chosen) break;
     if (dbg) {
       const TokenId pair[2] = {dbg->a, dbg->b};

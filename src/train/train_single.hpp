@@ -24,11 +24,13 @@ struct ScanPool;
 std::optional<std::pair<SeqKey, Stat>> pool_best(const Trainer& trainer, ScanPool& pool, size_t effective_size);
 
 // Differences between two statistics that can change a selection: keys
-// with freq >= 2 in at least one of the maps.
+// with freq >= 2 in at least one of the maps. `kept` is meant to hold the
+// keys of `full` with freq >= floor (see Trainer::stats_floor), so a key
+// below the floor is not missing from it.
 struct StatsDiff {
   size_t diff = 0, missing = 0, extra = 0;
   bool any() const { return diff || missing || extra; }
 };
-StatsDiff compare_stats(const StatsMap& full, const StatsMap& kept);
+StatsDiff compare_stats(const StatsMap& full, const StatsMap& kept, uint32_t floor = 2);
 
 }  // namespace tarvex

@@ -23,6 +23,11 @@ struct Trainer {
   // by cross_word_start_vocab were left out then and must be offered again
   // once the vocabulary reaches it.
   size_t heap_built_vocab = 0;
+  // stats holds exactly the keys with freq >= stats_floor, with exact
+  // counts. 2 is the least: a key seen once cannot be chosen. The loop
+  // raises it while the best scores are high (see train_single), so the
+  // frequent early merges move far fewer stored keys.
+  uint32_t stats_floor = 2;
 };
 
 }  // namespace tarvex

@@ -85,6 +85,30 @@ TEST(CountStatsTest, SameForEveryThreadCount) {
   EXPECT_EQ(distinct, base.size());
 }
 
+// The floored count must keep exactly the keys a full count has at or above
+// the floor: its pruning by shorter windows may never drop one of them.
+TEST(CountStatsTest, FlooredCountKeepsExactlyTheKeysAtTheFloor) {
+  Trainer t = make_trainer(testing::random_lines(11, 2000, 6, "aaabbcd"));
+  t.entries[3].freq = 40;  // a frequent line lifts its own windows
+  t.entries[5].freq = 0;   // and a dead one counts for nothing
+  struct Case {
+    std::vector<size_t> n_values;
+    uint32_t floor;
+  };
+  const Case cases[] = {
+      {{2, 3, 4, 5, 6}, 2}, {{2, 3, 4, 5, 6}, 3}, {{2, 3, 4, 5, 6}, 25}, {{2, 3, 4, 5, 6}, 400},
+      {{3, 4, 5}, 7},       {{2}, 60},            {{2, 3, 4, 5, 6}, 1u << 30},
+  };
+  for (const Case& c : cases) {
+    auto want = sorted_stats(count_stats(t.entries, c.n_values, 1), c.floor);
+    for (size_t workers : {1u, 3u}) {
+      auto got = sorted_stats(count_stats_floor(t.entries, c.n_values, workers, c.floor));
+      EXPECT_EQ(got, want) << "floor " << c.floor << " lengths from " << c.n_values.front() << " workers " << workers;
+    }
+  }
+  EXPECT_TRUE(count_stats_floor({}, {2, 3}, 1, 2).empty());
+}
+
 TEST(RebuildGlobalStatsTest, LogsAndKeepsSelectableKeys) {
   testing::quiet_log_file();
   Trainer t = make_trainer({"ab ab", "ab c"}, 2, 3);

@@ -221,5 +221,77 @@ TEST(TrainSingleTest, SameVocabularyForEveryWorkerCountAndSelectionPath) {
   }
 }
 
+// Statistics that keep only the keys at or above a floor must choose what
+// full statistics choose at every step: the floor comes down, with a
+// recount, whenever the best kept key no longer beats all that was left
+// out. Small spans raise and lower it often.
+TEST(TrainSingleTest, FlooredStatisticsChooseWhatFullStatisticsChoose) {
+  const bool debug = testing::debug_logging();
+  struct Case {
+    const char* what;
+    std::vector<std::string> lines;
+    void (*set)(TrainConfig&);
+  };
+  std::vector<std::string> phrase = testing::random_lines(5, 300, 3, "efg");
+  phrase.insert(phrase.end(), 120, "ab cd ab");
+  const Case cases[] = {
+      {"defaults", testing::random_lines(21, 600, 6, "aabbcde"), [](TrainConfig&) {}},
+      // Few letters: merges soon re-create tokens that are in use.
+      {"re-created tokens", testing::random_lines(3, 500, 5, "aab"), [](TrainConfig&) {}},
+      {"cross_word_start_vocab", phrase, [](TrainConfig& c) { c.cross_word_start_vocab = 20; }},
+      {"n 3..4", testing::random_lines(8, 500, 6, "aabbc"), [](TrainConfig& c) { c.n_values = make_n_values(3, 4); }},
+  };
+  for (const Case& c : cases) {
+    std::vector<MergeRecord> base;
+    for (uint64_t span : {0u, 1u, 2u, 16u}) {
+      for (size_t workers : {1u, 2u}) {
+        for (bool heap : {false, true}) {
+          Trainer t = make_trainer(c.lines, 2, 6);
+          c.set(t.config);
+          t.config.stats_floor_span = span;
+          t.config.num_workers = workers;
+          t.config.use_heap = heap;
+          t.config.aim_token_num = 0;
+          t.config.num_merges = 120;
+          t.stats = count_stats_min(t.entries, t.config.n_values, 1, 2, nullptr);
+          std::string err = run_capturing(t);
+          if (debug && span == 1) {
+            EXPECT_GT(count_matches(err, R"(stats floor \d+ -> \d+ keys=)"), 2u) << c.what;
+          }
+          if (base.empty()) {
+            base = t.merges;
+            ASSERT_GT(base.size(), 50u) << c.what;
+            continue;
+          }
+          ASSERT_EQ(t.merges.size(), base.size()) << c.what << ": span " << span << " heap " << heap;
+          for (size_t i = 0; i < base.size(); ++i) {
+            ASSERT_EQ(t.merges[i].key, base[i].key) << c.what << ": step " << i << " span " << span;
+            ASSERT_EQ(t.merges[i].freq, base[i].freq) << c.what << ": step " << i << " span " << span;
+            ASSERT_EQ(t.merges[i].score, base[i].score) << c.what << ": step " << i << " span " << span;
+          }
+        }
+      }
+    }
+  }
+}
+
+// With a floor, the checks compare against the keys a recount keeps at it.
+TEST(TrainSingleTest, VerifyLinesStayQuietWithAFloor) {
+  if (!testing::debug_logging()) GTEST_SKIP() << "logger already fixed below debug in this process";
+  setenv("VERIFY_STATS", "", 1);
+  setenv("VERIFY_PRE", "0", 1);
+  Trainer t = make_trainer(testing::random_lines(4, 400, 5, "aabbcd"), 2, 6);
+  t.config.num_merges = 80;
+  t.config.aim_token_num = 0;
+  t.config.stats_floor_span = 1;
+  t.stats = count_stats_min(t.entries, t.config.n_values, 1, 2, nullptr);
+  std::string err = run_capturing(t);
+  unsetenv("VERIFY_STATS");
+  unsetenv("VERIFY_PRE");
+  EXPECT_EQ(count_matches(err, R"(\[verify)"), 0u) << err;
+  EXPECT_GT(count_matches(err, R"(stats floor \d+ -> \d+ keys=)"), 0u) << err;
+  EXPECT_EQ(t.merges.size(), 80u);
+}
+
 }  // namespace
 }  // namespace tarvex
