@@ -75,29 +75,11 @@ StatsMap count_stats(const std::vector<SeqEntry>& entries, const std::vector<siz
   return out;
 }
 
-StatsMap count_stats_min(const std::vector<SeqEntry>& entries, const std::vector<size_t>& n_values,
-                         size_t num_workers, uint32_t min_freq, size_t* distinct_keys) {
+StatsMap count_stats_floor(const std::vector<SeqEntry>& entries, const std::vector<size_t>& n_values,
+                           size_t num_workers, uint32_t floor, size_t* distinct_keys) {
   StatsMap out;
   size_t distinct = 0;
-  with_pool(num_workers, [&](ThreadPool& pool) {
-    for (size_t n : n_values) {
-      StatsMap one = count_lengths(pool, entries, {n});
-      distinct += one.size();
-      size_t kept = 0;
-      one.for_each([&](const SeqKey&, const Stat& v) { kept += v.freq >= min_freq; });
-      out.reserve(out.size() + kept);  // see add_into
-      one.drain([&](SeqKey&& k, Stat&& v) {
-        if (v.freq >= min_freq) out.find_or_insert(k.ids(), [&] { return v; });
-      });
-    }
-  });
-  if (distinct_keys) *distinct_keys = distinct;
-  return out;
-}
-
-StatsMap count_stats_floor(const std::vector<SeqEntry>& entries, const std::vector<size_t>& n_values,
-                           size_t num_workers, uint32_t floor) {
-  StatsMap out;
+  if (distinct_keys) *distinct_keys = 0;
   if (n_values.empty() || entries.empty()) return out;
   // reach[at[i] + s]: the longest length counted so far whose window at
   // start s of entry i is kept (0: none).
@@ -116,10 +98,11 @@ StatsMap count_stats_floor(const std::vector<SeqEntry>& entries, const std::vect
     const size_t parts = pool.size() > 1 ? pool.size() * 2 : 1;
     for (size_t li = 0; li < n_values.size(); ++li) {
       const size_t n = n_values[li];
+      const bool chained = li > 0 && n_values[li - 1] + 1 == n;
       // Whether the window of length n at start s of entry i can reach the floor.
       auto candidate = [&](size_t i, size_t s) {
         const SeqEntry& e = entries[i];
-        if (li == 0) {
+        if (!chained) {
           for (size_t x = s; x < s + n; ++x)
             if (uses[e.tokens[x]] < floor) return false;
           return true;
@@ -127,28 +110,42 @@ StatsMap count_stats_floor(const std::vector<SeqEntry>& entries, const std::vect
         const uint8_t* r = reach.data() + at[i] + s;
         return r[0] >= n - 1 && r[1] >= n - 1;
       };
-      StatsMap counted = map_reduce<StatsMap>(
+      // Each task's map, and the windows it passed over.
+      struct Part {
+        StatsMap m;
+        size_t skipped = 0;
+      };
+      Part counted = map_reduce<Part>(
           pool, entries.size(), parts,
           [&](size_t b, size_t end) {
-            StatsMap m;
+            Part p;
             for (size_t i = b; i < end; ++i) {
               const SeqEntry& e = entries[i];
               if (!e.freq || e.tokens.size() < n) continue;
               const uint64_t score = static_cast<uint64_t>(n - 1) * e.freq;
               for (size_t s = 0; s + n <= e.tokens.size(); ++s) {
-                if (!candidate(i, s)) continue;
-                Stat& st = m[std::span<const TokenId>(e.tokens.data() + s, n)];
+                if (!candidate(i, s)) {
+                  ++p.skipped;
+                  continue;
+                }
+                Stat& st = p.m[std::span<const TokenId>(e.tokens.data() + s, n)];
                 st.freq = sat_add_u32(st.freq, e.freq);
                 st.score = sat_add_u64(st.score, score);
               }
             }
-            return m;
+            return p;
           },
-          [](StatsMap& acc, StatsMap& part) { add_into(acc, part); });
+          [](Part& acc, Part& part) {
+            add_into(acc.m, part.m);
+            acc.skipped += part.skipped;
+          });
+      // With floor 2 a window passed over holds a token or a shorter window
+      // seen once in the corpus, so it is seen once itself: a key of its own.
+      distinct += counted.m.size() + counted.skipped;
       size_t kept = 0;
-      counted.for_each([&](const SeqKey&, const Stat& v) { kept += v.freq >= floor; });
+      counted.m.for_each([&](const SeqKey&, const Stat& v) { kept += v.freq >= floor; });
       out.reserve(out.size() + kept);  // see add_into
-      counted.drain([&](SeqKey&& k, Stat&& v) {
+      counted.m.drain([&](SeqKey&& k, Stat&& v) {
         if (v.freq >= floor) out.find_or_insert(k.ids(), [&] { return v; });
       });
       if (li + 1 == n_values.size()) break;
@@ -166,6 +163,7 @@ StatsMap count_stats_floor(const std::vector<SeqEntry>& entries, const std::vect
       });
     }
   });
+  if (distinct_keys && floor <= 2) *distinct_keys = distinct;
   return out;
 }
 
@@ -176,7 +174,7 @@ void rebuild_global_stats(Trainer& trainer) {
                         " n_values=" + format_list(cfg.n_values) + " num_workers=" + std::to_string(cfg.num_workers));
   trainer.stats.clear();
   size_t distinct = 0;
-  trainer.stats = count_stats_min(trainer.entries, cfg.n_values, cfg.num_workers, 2, &distinct);
+  trainer.stats = count_stats_floor(trainer.entries, cfg.n_values, cfg.num_workers, 2, &distinct);
   log_info("stats", "rebuild_global_stats done keys=" + std::to_string(distinct) +
                         " elapsed=" + fmt_secs(secs_since(start), 2) + "s");
   if (cfg.use_heap)

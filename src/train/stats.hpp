@@ -169,21 +169,17 @@ inline bool better(const SeqKey& a, const Stat& sa, const SeqKey& b, const Stat&
 StatsMap count_stats(const std::vector<SeqEntry>& entries, const std::vector<size_t>& n_values,
                      size_t num_workers);
 
-// As count_stats, but keeps only keys with freq >= min_freq; counts one
-// length at a time so the transient map never holds the keys of all lengths
-// at once. `distinct_keys` receives the key count of the full count.
-StatsMap count_stats_min(const std::vector<SeqEntry>& entries, const std::vector<size_t>& n_values,
-                         size_t num_workers, uint32_t min_freq, size_t* distinct_keys);
-
 // The keys of freq >= floor (floor >= 2) and only those, with exact counts,
-// for the lengths of n_values (ascending and unbroken, as make_n_values
-// builds them). A window can only reach the floor if both of its windows one
-// shorter do, so each length counts only where the previous length left two
-// kept windows side by side (the shortest length: where each of its tokens
-// occurs often enough). With a high floor this visits a small part of what a
-// full count does. Independent of num_workers.
+// for the lengths of n_values (ascending). A window can only reach the floor
+// if both of its windows one shorter do, so a length that follows the one
+// before it counts only where that length left two kept windows side by
+// side; any other length counts only where each of its tokens occurs often
+// enough. With a high floor this visits a small part of what a full count
+// does. Independent of num_workers. With floor 2, `distinct_keys` receives
+// the key count of the full count (every window passed over is a key seen
+// once); with a higher floor, 0.
 StatsMap count_stats_floor(const std::vector<SeqEntry>& entries, const std::vector<size_t>& n_values,
-                           size_t num_workers, uint32_t floor);
+                           size_t num_workers, uint32_t floor, size_t* distinct_keys = nullptr);
 
 // Replaces trainer.stats with a fresh count and rebuilds (use_heap) or
 // clears the heap. Keys seen once are not stored: no selection can take

@@ -14,7 +14,7 @@ using testing::make_trainer;
 TEST(HeapTest, PopBestRevalidatesStaleEntries) {
   Trainer t = make_trainer({"ab ab ab"}, 2, 2);
   t.config.use_heap = true;
-  t.stats = count_stats_min(t.entries, t.config.n_values, 1, 2, nullptr);
+  t.stats = count_stats_floor(t.entries, t.config.n_values, 1, 2);
   build_heap(t);
   std::vector<TokenId> ab = testing::ids(t, {"a", "b"});
   // Make the hint for (a, b) stale: its count drops from 3 to 2 behind the
@@ -75,7 +75,7 @@ TEST(HeapTest, HeapAndScanAgreeAtEveryStep) {
     Trainer t = make_trainer(testing::random_lines(11, 150, 4, "aab.c,"), 2, 5);
     c.set(t.config);
     t.config.use_heap = true;
-    t.stats = count_stats_min(t.entries, t.config.n_values, 1, 2, nullptr);
+    t.stats = count_stats_floor(t.entries, t.config.n_values, 1, 2);
     build_heap(t);
     EntryIndex index = EntryIndex::build(t.entries, t.vocab.size());
     ScanPool pool;

@@ -111,7 +111,7 @@ TEST(ApplyMergeTest, StepDeltasAreSummedOverEntries) {
   for (auto [lines, want] : std::vector<std::pair<std::vector<std::string>, uint32_t>>{
            {{"abab"}, 0}, {{"abab", "abab"}, 2}, {{"abab c", "abab d"}, 2}}) {
     Trainer t = make_trainer(lines, 2, 2);
-    t.stats = count_stats_min(t.entries, t.config.n_values, 1, 2, nullptr);
+    t.stats = count_stats_floor(t.entries, t.config.n_values, 1, 2);
     TokenId x = t.vocab.intern("ab");
     apply_merge(t, testing::ids(t, {"a", "b"}), x);
     const TokenId xx[2] = {x, x};
@@ -129,7 +129,7 @@ TEST(ApplyMergeTest, ReusedTokenCombinesEntries) {
   TokenId E = *t.vocab.find("\xC4\xA0");
   TokenId AB = t.vocab.intern("ab"), Y = t.vocab.intern("abc");
   t.entries = {{{AB, C, D, E}, 2}, {{Y, D, E}, 3}, {{A, B, C, E}, 1}};
-  t.stats = count_stats_min(t.entries, t.config.n_values, 1, 2, nullptr);
+  t.stats = count_stats_floor(t.entries, t.config.n_values, 1, 2);
   apply_merge(t, std::vector<TokenId>{AB, C}, Y);
   std::sort(t.entries.begin(), t.entries.end(), [](auto& x, auto& y) { return x.tokens < y.tokens; });
   std::vector<SeqEntry> want = {{{A, B, C, E}, 1}, {{Y, D, E}, 5}};
@@ -142,7 +142,7 @@ TEST(ApplyMergeTest, ReusedTokenCombinesEntries) {
 TEST(ApplyMergeTest, RemovalDropsKeysAtOneAndReinsertsOnlyAboveTwo) {
   // A key present in stats whose count falls to 1 disappears.
   Trainer t = make_trainer({"ab", "ab c"}, 2, 2);
-  t.stats = count_stats_min(t.entries, t.config.n_values, 1, 2, nullptr);
+  t.stats = count_stats_floor(t.entries, t.config.n_values, 1, 2);
   TokenId x = t.vocab.intern("bĠ");
   apply_merge(t, testing::ids(t, {"b", "\xC4\xA0"}), x);
   // a b Ġ / a b Ġ c Ġ -> a X / a X c Ġ: (a, b) loses both occurrences,
@@ -184,7 +184,7 @@ TEST(ApplyMergeTest, IncrementalStatsEqualFullRecountAfterEveryStep) {
       regroup_for_test(t.entries);
       t.config.num_workers = workers;
       t.config.use_heap = seed % 2 == 0;
-      t.stats = count_stats_min(t.entries, t.config.n_values, workers, 2, nullptr);
+      t.stats = count_stats_floor(t.entries, t.config.n_values, workers, 2);
       if (t.config.use_heap) build_heap(t);
       EntryIndex index = EntryIndex::build(t.entries, t.vocab.size());
       ScanPool pool;
@@ -264,7 +264,7 @@ TEST(ApplyMergeTest, ShardedStepsMatchRecountForEveryThreadCount) {
     regroup_for_test(t.entries);
     t.config.num_workers = cs.workers;
     t.config.use_heap = cs.use_heap;
-    t.stats = count_stats_min(t.entries, t.config.n_values, cs.workers, 2, nullptr);
+    t.stats = count_stats_floor(t.entries, t.config.n_values, cs.workers, 2);
     if (cs.use_heap) build_heap(t);
     EntryIndex index = EntryIndex::build(t.entries, t.vocab.size());
     ScanPool pool;

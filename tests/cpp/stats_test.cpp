@@ -80,7 +80,7 @@ TEST(CountStatsTest, SameForEveryThreadCount) {
   for (size_t workers : {0u, 2u, 3u, 16u}) EXPECT_EQ(sorted_stats(count_stats(t.entries, t.config.n_values, workers)), base);
 
   size_t distinct = 0;
-  auto kept = sorted_stats(count_stats_min(t.entries, t.config.n_values, 2, 2, &distinct));
+  auto kept = sorted_stats(count_stats_floor(t.entries, t.config.n_values, 2, 2, &distinct));
   EXPECT_EQ(kept, sorted_stats(count_stats(t.entries, t.config.n_values, 1), 2));
   EXPECT_EQ(distinct, base.size());
 }
@@ -98,12 +98,19 @@ TEST(CountStatsTest, FlooredCountKeepsExactlyTheKeysAtTheFloor) {
   const Case cases[] = {
       {{2, 3, 4, 5, 6}, 2}, {{2, 3, 4, 5, 6}, 3}, {{2, 3, 4, 5, 6}, 25}, {{2, 3, 4, 5, 6}, 400},
       {{3, 4, 5}, 7},       {{2}, 60},            {{2, 3, 4, 5, 6}, 1u << 30},
+      // A length that does not follow the one before it.
+      {{2, 4, 5}, 2},       {{2, 4, 5}, 9},
   };
   for (const Case& c : cases) {
-    auto want = sorted_stats(count_stats(t.entries, c.n_values, 1), c.floor);
+    StatsMap full = count_stats(t.entries, c.n_values, 1);
+    auto want = sorted_stats(full, c.floor);
     for (size_t workers : {1u, 3u}) {
-      auto got = sorted_stats(count_stats_floor(t.entries, c.n_values, workers, c.floor));
-      EXPECT_EQ(got, want) << "floor " << c.floor << " lengths from " << c.n_values.front() << " workers " << workers;
+      size_t distinct = 7;
+      auto got = sorted_stats(count_stats_floor(t.entries, c.n_values, workers, c.floor, &distinct));
+      const std::string what = "floor " + std::to_string(c.floor) + " lengths " + std::to_string(c.n_values.front()) +
+                               ".." + std::to_string(c.n_values.back()) + " workers " + std::to_string(workers);
+      EXPECT_EQ(got, want) << what;
+      EXPECT_EQ(distinct, c.floor == 2 ? full.size() : 0u) << what;
     }
   }
   EXPECT_TRUE(count_stats_floor({}, {2, 3}, 1, 2).empty());

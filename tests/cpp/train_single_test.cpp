@@ -57,7 +57,7 @@ TEST(TrainSingleTest, StopRules) {
     Trainer t = make_trainer(c.lines, c.n_min, 6);
     t.config.num_merges = c.num_merges;
     t.config.aim_token_num = c.aim;
-    t.stats = count_stats_min(t.entries, t.config.n_values, 1, 2, nullptr);
+    t.stats = count_stats_floor(t.entries, t.config.n_values, 1, 2);
     const size_t vocab_before = t.vocab.size();
     std::string err = run_capturing(t);
     EXPECT_EQ(t.merges.size(), c.want_merges) << c.what << "\n" << err;
@@ -79,7 +79,7 @@ TEST(TrainSingleTest, LogLines) {
   t.config.aim_token_num = 0;
   t.config.use_heap = true;
   t.config.num_workers = 2;
-  t.stats = count_stats_min(t.entries, t.config.n_values, 1, 2, nullptr);
+  t.stats = count_stats_floor(t.entries, t.config.n_values, 1, 2);
   std::string err = run_capturing(t);
   EXPECT_EQ(count_matches(err, R"(\]\[train_single\] start merges=5 n_values=\[2, 3\] recompute_each_step=false )"
                                R"(use_heap=true num_workers=2\n)"),
@@ -122,7 +122,7 @@ TEST(TrainSingleTest, DebugPair) {
     t.config.num_merges = 1;
     t.config.aim_token_num = 0;
     t.config.use_heap = true;
-    t.stats = count_stats_min(t.entries, t.config.n_values, 1, 2, nullptr);
+    t.stats = count_stats_floor(t.entries, t.config.n_values, 1, 2);
     setenv("DEBUG_PAIR", c.value, 1);
     std::string err = run_capturing(t);
     unsetenv("DEBUG_PAIR");
@@ -148,7 +148,7 @@ TEST(TrainSingleTest, VerifyLinesStayQuietAndSeeCorruption) {
   Trainer t = make_trainer(testing::random_lines(3, 200, 5, "aabbcd"), 2, 6);
   t.config.num_merges = 60;
   t.config.aim_token_num = 0;
-  t.stats = count_stats_min(t.entries, t.config.n_values, 1, 2, nullptr);
+  t.stats = count_stats_floor(t.entries, t.config.n_values, 1, 2);
   std::string err = run_capturing(t);
   EXPECT_EQ(count_matches(err, R"(\[verify)"), 0u) << err;
   EXPECT_EQ(t.merges.size(), 60u);
@@ -156,7 +156,7 @@ TEST(TrainSingleTest, VerifyLinesStayQuietAndSeeCorruption) {
   // A statistic damaged before the loop is reported by the first check.
   Trainer u = make_trainer({"ab ab ab"}, 2, 2);
   u.config.num_merges = 1;
-  u.stats = count_stats_min(u.entries, u.config.n_values, 1, 2, nullptr);
+  u.stats = count_stats_floor(u.entries, u.config.n_values, 1, 2);
   u.stats.find(std::span<const TokenId>(testing::ids(u, {"a", "b"})))->freq = 7;
   err = run_capturing(u);
   unsetenv("VERIFY_STATS");
@@ -253,7 +253,7 @@ TEST(TrainSingleTest, FlooredStatisticsChooseWhatFullStatisticsChoose) {
           t.config.use_heap = heap;
           t.config.aim_token_num = 0;
           t.config.num_merges = 120;
-          t.stats = count_stats_min(t.entries, t.config.n_values, 1, 2, nullptr);
+          t.stats = count_stats_floor(t.entries, t.config.n_values, 1, 2);
           std::string err = run_capturing(t);
           if (debug && span == 1) {
             EXPECT_GT(count_matches(err, R"(stats floor \d+ -> \d+ keys=)"), 2u) << c.what;
@@ -284,7 +284,7 @@ TEST(TrainSingleTest, VerifyLinesStayQuietWithAFloor) {
   t.config.num_merges = 80;
   t.config.aim_token_num = 0;
   t.config.stats_floor_span = 1;
-  t.stats = count_stats_min(t.entries, t.config.n_values, 1, 2, nullptr);
+  t.stats = count_stats_floor(t.entries, t.config.n_values, 1, 2);
   std::string err = run_capturing(t);
   unsetenv("VERIFY_STATS");
   unsetenv("VERIFY_PRE");
