@@ -170,14 +170,14 @@ StatsMap count_stats(const std::vector<SeqEntry>& entries, const std::vector<siz
                      size_t num_workers);
 
 // The keys of freq >= floor (floor >= 2) and only those, with exact counts,
-// for the lengths of n_values (ascending). A window can only reach the floor
-// if both of its windows one shorter do, so a length that follows the one
-// before it counts only where that length left two kept windows side by
-// side; any other length counts only where each of its tokens occurs often
-// enough. With a high floor this visits a small part of what a full count
-// does. Independent of num_workers. With floor 2, `distinct_keys` receives
-// the key count of the full count (every window passed over is a key seen
-// once); with a higher floor, 0.
+// for the lengths of n_values (any set of lengths from 2 up). A window can
+// only reach the floor if both of its windows one shorter do, so each
+// length counts only where the length below left two kept windows side by
+// side (pairs: where each id occurs often enough); with a high floor this
+// visits a small part of what a full count does. The result, its keys'
+// insertion order included, is independent of num_workers. With floor 2,
+// `distinct_keys` receives the key count of the full count (every window
+// passed over is a key seen once); with a higher floor, 0.
 StatsMap count_stats_floor(const std::vector<SeqEntry>& entries, const std::vector<size_t>& n_values,
                            size_t num_workers, uint32_t floor, size_t* distinct_keys = nullptr);
 

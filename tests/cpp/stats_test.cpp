@@ -116,6 +116,33 @@ TEST(CountStatsTest, FlooredCountKeepsExactlyTheKeysAtTheFloor) {
   EXPECT_TRUE(count_stats_floor({}, {2, 3}, 1, 2).empty());
 }
 
+TEST(CountStatsTest, FlooredCountStopsEarlyButCountsEveryKey) {
+  // Only the pair (1, 2) repeats: nothing longer can reach floor 2, yet
+  // every longer window is still a key of the full count.
+  std::vector<SeqEntry> entries = {{{1, 2, 3, 1, 2, 4}, 1}, {{5, 6, 7}, 1}};
+  for (size_t workers : {1u, 2u}) {
+    size_t distinct = 0;
+    auto got = sorted_stats(count_stats_floor(entries, {2, 3, 4}, workers, 2, &distinct));
+    EXPECT_EQ(got, (decltype(got){{{1, 2}, {2, 2}}}));
+    EXPECT_EQ(distinct, count_stats(entries, {2, 3, 4}, 1).size());
+  }
+}
+
+// No selection depends on the table's layout, but a run should do the same
+// work in the same order whatever the number of threads.
+TEST(CountStatsTest, FlooredCountLayoutIsTheSameForEveryThreadCount) {
+  Trainer t = make_trainer(testing::random_lines(5, 3000, 6, "aabcde"));
+  auto order = [&](size_t workers) {
+    std::vector<std::vector<TokenId>> keys;
+    count_stats_floor(t.entries, t.config.n_values, workers, 3).for_each(
+        [&](const SeqKey& k, const Stat&) { keys.push_back(k.to_vector()); });
+    return keys;
+  };
+  auto base = order(1);
+  ASSERT_GT(base.size(), 100u);
+  for (size_t workers : {2u, 3u, 8u}) EXPECT_EQ(order(workers), base) << workers;
+}
+
 TEST(RebuildGlobalStatsTest, LogsAndKeepsSelectableKeys) {
   testing::quiet_log_file();
   Trainer t = make_trainer({"ab ab", "ab c"}, 2, 3);
