@@ -1,6 +1,6 @@
 // Trains on a corpus file with the C++ core alone (no export), for profiling
 // the trainer without the module around it (perf record works on it as is):
-//   train_core CORPUS AIM USE_HEAP [NUM_WORKERS]
+//   [TRAIN_CORE_FLOOR_SPAN=N] train_core CORPUS AIM USE_HEAP [NUM_WORKERS]
 // Build: cmake -DTARVEX_BUILD_BENCH=ON ..., target train_core. The figures
 // to report come from bench/train_bench.py, which trains through train_to_hf.
 #include <cstdio>
@@ -23,6 +23,9 @@ int main(int argc, char** argv) {
   t.config.aim_token_num = std::strtoul(argv[2], nullptr, 10);
   t.config.use_heap = std::string(argv[3]) == "1";
   if (argc > 4) t.config.num_workers = std::strtoul(argv[4], nullptr, 10);
+  // How far the best score may fall before the statistics' floor comes
+  // down (a cost knob only: the result stays the same).
+  if (const char* span = std::getenv("TRAIN_CORE_FLOOR_SPAN")) t.config.stats_floor_span = std::strtoull(span, nullptr, 10);
   auto corpus = tarvex::read_corpus_file(argv[1]);
   if (!corpus) {
     std::fprintf(stderr, "%s\n", corpus.error().joined().c_str());

@@ -398,10 +398,15 @@ void apply_merge(Trainer& trainer, EntryIndex& index, std::span<const TokenId> k
       // before write_back_prev.
       // Removed windows carry their start in the old sequence (a); added
       // windows carry the span [a, b] of the old sequence they replace.
+      // Built in place through the constructor: a braced temporary is
+      // assembled on the stack with stores of mixed widths and then copied
+      // with wide loads that cannot be forwarded from them, which stalls
+      // the hottest loop of a step.
       struct Window {
         std::span<const TokenId> ids;
         uint64_t hash;
         size_t a, b;
+        Window(std::span<const TokenId> w, uint64_t h, size_t a_, size_t b_) : ids(w), hash(h), a(a_), b(b_) {}
       };
       std::vector<Window> gone, came, prev_gone, prev_came, keep;
       uint32_t prev_f = 0;
@@ -526,10 +531,10 @@ void apply_merge(Trainer& trainer, EntryIndex& index, std::span<const TokenId> k
                 h = hash_ids(w);
                 stats.prefetch(h);
               }
-              gone.push_back({w, h, static_cast<size_t>(w.data() - base), 0});
+              gone.emplace_back(w, h, static_cast<size_t>(w.data() - base), 0);
             },
             [&](std::span<const TokenId> w, size_t a, size_t b) {
-              came.push_back({w, 0, a, b});
+              came.emplace_back(w, 0, a, b);
             });
         flush_prev();
         write_back_prev();
@@ -538,10 +543,15 @@ void apply_merge(Trainer& trainer, EntryIndex& index, std::span<const TokenId> k
         prev_f = f;
         prev_len = e.tokens.size();
         if (hit) {
-          if (holds_pair(fresh, scan_a, scan_b)) part.still_holding.push_back(i);
-          for (size_t s = 0; s + 1 < fresh.size(); ++s)
-            if (fresh[s] == new_id || fresh[s + 1] == new_id)
-              part.new_pairs.emplace_back(EntryIndex::pair_code(fresh[s], fresh[s + 1]), i);
+          // One pass over the new sequence for both of its lists.
+          bool holds = false;
+          const TokenId* fr = fresh.data();
+          for (size_t s = 0; s + 1 < fresh.size(); ++s) {
+            const TokenId x = fr[s], y = fr[s + 1];
+            holds |= x == scan_a && y == scan_b;
+            if (x == new_id || y == new_id) part.new_pairs.emplace_back(EntryIndex::pair_code(x, y), i);
+          }
+          if (holds) part.still_holding.push_back(i);
           prev_fresh.swap(fresh);  // the buffer, and the spans into it, stay put
           prev_i = i;
           pending = true;

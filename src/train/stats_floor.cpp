@@ -190,17 +190,10 @@ StatsMap count_stats_floor(const std::vector<SeqEntry>& entries, const std::vect
   // Positions of the live entries, end to end: entry i starts at at[i].
   std::vector<size_t> at(entries.size() + 1, 0);
   for (size_t i = 0; i < entries.size(); ++i) at[i + 1] = at[i] + (entries[i].freq ? entries[i].tokens.size() : 0);
-  // Occurrences per token id: a pair reaches the floor only if each of its
-  // ids does.
-  TokenId top = 0;
-  for (const SeqEntry& e : entries)
-    for (TokenId t : e.tokens) top = std::max(top, t);
-  std::vector<uint64_t> uses(static_cast<size_t>(top) + 1, 0);
-  for (const SeqEntry& e : entries)
-    for (TokenId t : e.tokens) uses[t] += e.freq;
 
-  // prev[at[i] + s]: the id of the kept window of the length below at start
-  // s of entry i, or kNone; cur: the same for the length being counted.
+  // prev[at[i] + s]: the id of the kept window two lengths below the one
+  // being counted at start s of entry i, or kNone; cur receives those one
+  // length below, for the next length.
   std::vector<uint32_t> prev, cur;
   std::vector<Level> levels;
   size_t distinct = 0;
@@ -217,67 +210,126 @@ StatsMap count_stats_floor(const std::vector<SeqEntry>& entries, const std::vect
       cut[t] = static_cast<size_t>(std::lower_bound(at.begin(), at.end(), at.back() / tasks * t) - at.begin());
     for (size_t t = 1; t <= tasks; ++t) cut[t] = std::max(cut[t], cut[t - 1]);
 
-    // Calls fn(start, code) for every window of length n of entry i that
-    // may reach the floor, and returns how many it passed over.
-    auto codes_of = [&](size_t n, size_t i, auto&& fn) -> size_t {
-      const SeqEntry& e = entries[i];
-      if (!e.freq || e.tokens.size() < n) return 0;
-      const TokenId* t = e.tokens.data();
-      const size_t starts = e.tokens.size() - n + 1;
-      size_t passed = 0;
-      if (n == 2) {
-        const uint64_t* u = uses.data();
-        for (size_t s = 0; s < starts; ++s) {
-          if (u[t[s]] < floor || u[t[s + 1]] < floor) {
-            ++passed;
-            continue;
-          }
-          fn(s, static_cast<uint64_t>(t[s]) << 32 | t[s + 1]);
+    // Occurrences per token id: a pair reaches the floor only if each of
+    // its ids does.
+    std::vector<std::vector<uint64_t>> task_uses(tasks);
+    pool.parallel_for(tasks, [&](size_t t) {
+      std::vector<uint64_t>& u = task_uses[t];
+      for (size_t i = cut[t]; i < cut[t + 1]; ++i)
+        for (TokenId id : entries[i].tokens) {
+          if (id >= u.size()) u.resize(std::max<size_t>(id + 1, 2 * u.size()), 0);
+          u[id] += entries[i].freq;
         }
-      } else {
-        const uint32_t* p = prev.data() + at[i];
-        for (size_t s = 0; s < starts; ++s) {
-          if (p[s] == kNone || p[s + 1] == kNone) {
-            ++passed;
-            continue;
-          }
-          fn(s, static_cast<uint64_t>(p[s]) << 32 | t[s + n - 1]);
-        }
-      }
-      return passed;
-    };
+    });
+    std::vector<uint64_t> uses = std::move(task_uses[0]);
+    for (size_t t = 1; t < tasks; ++t) {
+      if (task_uses[t].size() > uses.size()) uses.resize(task_uses[t].size(), 0);
+      for (size_t id = 0; id < task_uses[t].size(); ++id) uses[id] += task_uses[t][id];
+    }
 
+    // Whether an entry had a window to count at the last length: one that
+    // had none cannot have two kept windows side by side, so it is passed
+    // over whole at every longer length. With a high floor that spares
+    // most of the corpus.
+    std::vector<uint8_t> active(entries.size(), 1);
+
+    // One pass over the entries per length n. For n > 2 it first names the
+    // kept windows of length n - 1 (their ids go to cur while a longer
+    // length follows), then counts the windows of length n where two of
+    // them sit side by side. Each task counts into shard tables of its own.
     for (size_t n = 2; n <= n_top; ++n) {
-      // 1. Each task counts the codes of its entries into shard tables of
-      // its own. Codes are hashed a batch ahead and their slots prefetched.
+      const bool name_below = n > 2;
+      const bool keep_below = name_below && n < n_top;
+      if (keep_below) cur.resize(at.back());
+      const Level* below = name_below ? &levels.back() : nullptr;
       std::vector<std::vector<CodeTable>> part(tasks);
       for (auto& p : part) p.resize(shards);
       std::vector<size_t> skipped(tasks, 0);
       pool.parallel_for(tasks, [&](size_t t) {
+        CodeTable* mine = part[t].data();
         constexpr size_t kBatch = 16;
         uint64_t code[kBatch], hash[kBatch], weight[kBatch];
         size_t k = 0;
-        CodeTable* mine = part[t].data();
         auto flush = [&] {
           for (size_t j = 0; j < k; ++j) mine[shard_of(hash[j], shard_bits)].add(code[j], hash[j], weight[j]);
           k = 0;
         };
+        auto count = [&](uint64_t c, uint64_t f) {
+          code[k] = c;
+          hash[k] = CodeTable::hash(c);
+          weight[k] = f;
+          mine[shard_of(hash[k], shard_bits)].prefetch(hash[k]);
+          if (++k == kBatch) flush();
+        };
+        // The codes of one entry's windows of length n - 1 and their ids.
+        std::vector<uint64_t> bcode, bhash;
+        std::vector<uint32_t> bid;
+        const uint64_t* u = uses.data();
         size_t passed = 0;
         for (size_t i = cut[t]; i < cut[t + 1]; ++i) {
-          const uint64_t f = entries[i].freq;
-          passed += codes_of(n, i, [&](size_t, uint64_t c) {
-            code[k] = c;
-            hash[k] = CodeTable::hash(c);
-            weight[k] = f;
-            mine[shard_of(hash[k], shard_bits)].prefetch(hash[k]);
-            if (++k == kBatch) flush();
-          });
+          const SeqEntry& e = entries[i];
+          const size_t L = e.tokens.size();
+          if (!e.freq || L < n) continue;
+          if (!active[i]) {
+            passed += L - n + 1;
+            continue;
+          }
+          const TokenId* tok = e.tokens.data();
+          const uint64_t f = e.freq;
+          const size_t passed_before = passed;
+          if (!name_below) {
+            for (size_t s = 0; s + 2 <= L; ++s) {
+              if (u[tok[s]] < floor || u[tok[s + 1]] < floor) {
+                ++passed;
+                continue;
+              }
+              count(static_cast<uint64_t>(tok[s]) << 32 | tok[s + 1], f);
+            }
+            active[i] = passed - passed_before < L - 1;
+            continue;
+          }
+          // Windows of length n - 1: starts 0 .. L - n + 1.
+          const size_t m = n - 1, starts = L - m + 1;
+          bcode.resize(starts);
+          bhash.resize(starts);
+          bid.resize(starts);
+          const uint32_t* p = m > 2 ? prev.data() + at[i] : nullptr;
+          for (size_t s = 0; s < starts; ++s) {
+            uint64_t c = kEmpty;
+            if (m == 2) {
+              if (u[tok[s]] >= floor && u[tok[s + 1]] >= floor) c = static_cast<uint64_t>(tok[s]) << 32 | tok[s + 1];
+            } else if (p[s] != kNone && p[s + 1] != kNone) {
+              c = static_cast<uint64_t>(p[s]) << 32 | tok[s + m - 1];
+            }
+            bcode[s] = c;
+            if (c != kEmpty) {
+              bhash[s] = CodeTable::hash(c);
+              below->find[shard_of(bhash[s], shard_bits)].prefetch(bhash[s]);
+            }
+          }
+          for (size_t s = 0; s < starts; ++s) {
+            bid[s] = kNone;
+            if (bcode[s] == kEmpty) continue;
+            if (const CodeTable::Slot* hit = below->find[shard_of(bhash[s], shard_bits)].find(bcode[s], bhash[s]))
+              bid[s] = static_cast<uint32_t>(hit->value);
+          }
+          if (keep_below) std::copy(bid.begin(), bid.end(), cur.begin() + static_cast<ptrdiff_t>(at[i]));
+          for (size_t s = 0; s + 1 < starts; ++s) {
+            if (bid[s] == kNone || bid[s + 1] == kNone) {
+              ++passed;
+              continue;
+            }
+            count(static_cast<uint64_t>(bid[s]) << 32 | tok[s + n - 1], f);
+          }
+          active[i] = passed - passed_before < starts - 1;
         }
         flush();
         skipped[t] = passed;
       });
+      if (keep_below) prev.swap(cur);
+      if (name_below) std::vector<CodeTable>().swap(levels.back().find);
 
-      // 2. Per shard: sum the tasks' tables, keep the codes at the floor in
+      // Per shard: sum the tasks' tables, keep the codes at the floor in
       // (hash, code) order.
       struct Kept {
         uint64_t hash, code, count;
@@ -334,24 +386,6 @@ StatsMap count_stats_floor(const std::vector<SeqEntry>& entries, const std::vect
               if (e.freq && e.tokens.size() >= m) distinct += e.tokens.size() - m + 1;
         break;
       }
-
-      // 3. The ids of this length's kept windows at every position, for
-      // the next length.
-      cur.resize(at.back());
-      Level& here = levels.back();
-      pool.parallel_for(tasks, [&](size_t t) {
-        std::fill(cur.begin() + static_cast<ptrdiff_t>(at[cut[t]]), cur.begin() + static_cast<ptrdiff_t>(at[cut[t + 1]]), kNone);
-        const CodeTable* find = here.find.data();
-        for (size_t i = cut[t]; i < cut[t + 1]; ++i) {
-          uint32_t* mark = cur.data() + at[i];
-          codes_of(n, i, [&](size_t s, uint64_t c) {
-            uint64_t h = CodeTable::hash(c);
-            if (const CodeTable::Slot* f = find[shard_of(h, shard_bits)].find(c, h)) mark[s] = static_cast<uint32_t>(f->value);
-          });
-        }
-      });
-      std::vector<CodeTable>().swap(here.find);
-      prev.swap(cur);
     }
   });
   std::vector<uint32_t>().swap(prev);
