@@ -5,6 +5,7 @@
 
 #include "log/logger.hpp"
 #include "train/heap.hpp"
+#include "train/train_single.hpp"
 #include "train/trainer.hpp"
 
 namespace tarvex {
@@ -82,7 +83,10 @@ void rebuild_global_stats(Trainer& trainer) {
                         " n_values=" + format_list(cfg.n_values) + " num_workers=" + std::to_string(cfg.num_workers));
   trainer.stats.clear();
   size_t distinct = 0;
-  trainer.stats = count_stats_floor(trainer.entries, cfg.n_values, cfg.num_workers, 2, &distinct);
+  uint32_t keep = 2;
+  trainer.stats = count_stats_floor(trainer.entries, cfg.n_values, cfg.num_workers, 2, &distinct,
+                                    [&](uint64_t best) { return keep = start_floor(trainer, best); });
+  trainer.stats_floor = std::max<uint32_t>(2, keep);
   log_info("stats", "rebuild_global_stats done keys=" + std::to_string(distinct) +
                         " elapsed=" + fmt_secs(secs_since(start), 2) + "s");
   if (cfg.use_heap)

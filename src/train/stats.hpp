@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <span>
 #include <string>
 #include <vector>
@@ -178,11 +179,19 @@ StatsMap count_stats(const std::vector<SeqEntry>& entries, const std::vector<siz
 // insertion order included, is independent of num_workers. With floor 2,
 // `distinct_keys` receives the key count of the full count (every window
 // passed over is a key seen once); with a higher floor, 0.
+//
+// `keep_from`, when given, is called once with the best score counted (0
+// when nothing reached the floor) and returns a floor for the result: only
+// keys at or above the higher of the two floors are kept, while the count
+// (and `distinct_keys`) still works at `floor`.
 StatsMap count_stats_floor(const std::vector<SeqEntry>& entries, const std::vector<size_t>& n_values,
-                           size_t num_workers, uint32_t floor, size_t* distinct_keys = nullptr);
+                           size_t num_workers, uint32_t floor, size_t* distinct_keys = nullptr,
+                           const std::function<uint32_t(uint64_t)>& keep_from = {});
 
 // Replaces trainer.stats with a fresh count and rebuilds (use_heap) or
-// clears the heap. Keys seen once are not stored: no selection can take
+// clears the heap. The map keeps the keys at or above the floor that
+// train_single would start from (start_floor), and trainer.stats_floor
+// says which. Keys seen once are not stored: no selection can take
 // them, and a later merge adds only windows that hold its merged token, so
 // such a key can only grow again when a merge re-creates an existing token;
 // apply_merge recounts those keys exactly. Storing them would cost most of

@@ -144,7 +144,8 @@ void emit(const std::vector<Level>& levels, Wanted&& wanted, size_t n_top, size_
   std::vector<Key> keys;
   for (size_t l = 0; l < levels.size(); ++l)
     if (wanted(levels[l].n))
-      for (size_t id = 0; id < levels[l].code.size(); ++id) keys.push_back(Key{static_cast<uint32_t>(l), static_cast<uint32_t>(id), 0});
+      for (size_t id = 0; id < levels[l].code.size(); ++id)
+        if (levels[l].count[id]) keys.push_back(Key{static_cast<uint32_t>(l), static_cast<uint32_t>(id), 0});
   if (keys.empty()) return;
   with_pool(num_workers, [&](ThreadPool& pool) {
     std::vector<Range> ranges = split_range(keys.size(), pool.size() * 4);
@@ -180,7 +181,8 @@ void emit(const std::vector<Level>& levels, Wanted&& wanted, size_t n_top, size_
 }  // namespace
 
 StatsMap count_stats_floor(const std::vector<SeqEntry>& entries, const std::vector<size_t>& n_values,
-                           size_t num_workers, uint32_t floor, size_t* distinct_keys) {
+                           size_t num_workers, uint32_t floor, size_t* distinct_keys,
+                           const std::function<uint32_t(uint64_t)>& keep_from) {
   StatsMap out;
   if (distinct_keys) *distinct_keys = 0;
   if (n_values.empty() || entries.empty()) return out;
@@ -391,6 +393,21 @@ StatsMap count_stats_floor(const std::vector<SeqEntry>& entries, const std::vect
   std::vector<uint32_t>().swap(prev);
   std::vector<uint32_t>().swap(cur);
 
+  if (keep_from) {
+    uint64_t best = 0;
+    for (const Level& lv : levels)
+      if (wanted(lv.n))
+        for (uint64_t c : lv.count) best = std::max(best, sat_mul_u64(lv.n - 1, c));
+    const uint32_t keep = std::max(floor, keep_from(best));
+    if (keep > floor)
+      for (Level& lv : levels) {
+        if (!wanted(lv.n)) continue;
+        // Ids stay put (longer windows name shorter ones by id), so the
+        // keys left out are marked, not removed.
+        for (uint64_t& c : lv.count)
+          if (c < keep) c = 0;
+      }
+  }
   emit(levels, wanted, n_top, num_workers, out);
   if (distinct_keys && floor <= 2) *distinct_keys = distinct;
   return out;

@@ -221,6 +221,18 @@ uint32_t floor_for(const Trainer& trainer, uint64_t best_score) {
   return static_cast<uint32_t>(std::clamp<uint64_t>(best_score / per + 1, 2, UINT32_MAX));
 }
 
+bool keeps_every_key(const Trainer& trainer) {
+  return env_string("DEBUG_PAIR").has_value() || trainer.config.n_values.empty() || trainer.config.stats_floor_span == 0;
+}
+
+}  // namespace
+
+uint32_t start_floor(const Trainer& trainer, uint64_t best_score) {
+  return keeps_every_key(trainer) ? 2 : floor_for(trainer, best_score);
+}
+
+namespace {
+
 // Stats and the selection structures at a new floor. A floor that comes
 // down needs a recount: the keys between the two floors were not kept.
 void set_floor(Trainer& trainer, uint32_t floor, ScanPool& pool) {
@@ -267,11 +279,17 @@ void train_single(Trainer& trainer) {
   // stored key no longer provably beats every key left out, so every step
   // chooses what full statistics would. DEBUG_PAIR reports the stored
   // value of its pair, so it keeps every key.
-  const bool keep_all = env_string("DEBUG_PAIR").has_value() || cfg.n_values.empty() || cfg.stats_floor_span == 0;
+  const bool keep_all = keeps_every_key(trainer);
   std::optional<std::pair<SeqKey, Stat>> first;
   if (!keep_all && !trainer.stats.empty()) first = scan_best(trainer, effective_vocab_size(trainer.vocab));
-  if (first)
-    set_floor(trainer, std::max(trainer.stats_floor, floor_for(trainer, first->second.score)), pool);
+  // rebuild_global_stats usually kept the keys from the right floor already.
+  uint32_t floor = trainer.stats_floor;
+  if (keep_all)
+    floor = 2;
+  else if (first)
+    floor = std::max(floor, floor_for(trainer, first->second.score));
+  if (floor != trainer.stats_floor)
+    set_floor(trainer, floor, pool);
   else if (cfg.use_heap)
     build_heap(trainer);
   else

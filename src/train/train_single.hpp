@@ -10,6 +10,12 @@ namespace tarvex {
 
 struct Trainer;
 
+// The floor the loop starts from when the best score is `best_score`:
+// what is left out scores at most a stats_floor_span-th of it. 2 (every
+// selectable key) when the floor is off: stats_floor_span 0, or DEBUG_PAIR
+// set, which reports the stored value of its pair.
+uint32_t start_floor(const Trainer& trainer, uint64_t best_score);
+
 // Runs the loop on a trainer whose stats are ready (rebuild_global_stats).
 // Never fails; leaves the final vocabulary, entries and merge log behind.
 void train_single(Trainer& trainer);

@@ -275,6 +275,60 @@ TEST(TrainSingleTest, FlooredStatisticsChooseWhatFullStatisticsChoose) {
   }
 }
 
+// The first count already keeps only the keys from the floor the loop
+// starts at (picked from the best score counted, admissible or not); the
+// loop takes it from there, lowering it when the best admissible key does
+// not clear it.
+TEST(TrainSingleTest, RebuiltStatisticsStartAtTheLoopsFloor) {
+  testing::quiet_log_file();
+  std::vector<std::string> lines = testing::random_lines(9, 400, 4, "aabcd");
+  lines.insert(lines.end(), 150, "x.y, x.y");
+  struct Case {
+    const char* what;
+    void (*set)(TrainConfig&);
+  };
+  const Case cases[] = {
+      {"defaults", [](TrainConfig&) {}},
+      // The best counted keys are not admissible: the loop must come down.
+      {"forbid_punct_tokens", [](TrainConfig& c) { c.forbid_punct_tokens = true; }},
+  };
+  for (const Case& c : cases) {
+    std::vector<MergeRecord> base;
+    for (uint64_t span : {0u, 1u, 16u}) {
+      Trainer t = make_trainer(lines, 2, 6);
+      c.set(t.config);
+      t.config.stats_floor_span = span;
+      t.config.aim_token_num = 0;
+      t.config.num_merges = 80;
+      ::testing::internal::CaptureStderr();
+      rebuild_global_stats(t);
+      ::testing::internal::GetCapturedStderr();
+      if (span == 1) {
+        EXPECT_GT(t.stats_floor, 2u) << c.what;
+      } else if (span == 0) {
+        EXPECT_EQ(t.stats_floor, 2u) << c.what;
+      }
+      auto kept = testing::sorted_stats(count_stats(t.entries, t.config.n_values, 1), t.stats_floor);
+      EXPECT_EQ(testing::sorted_stats(t.stats), kept) << c.what << " span " << span;
+      const uint32_t start = t.stats_floor;
+      std::string err = run_capturing(t);
+      if (testing::debug_logging() && span == 1) {
+        EXPECT_NE(err.find("stats floor " + std::to_string(start) + " -> "), std::string::npos) << c.what << err;
+      }
+      if (base.empty()) {
+        base = t.merges;
+        ASSERT_EQ(base.size(), 80u) << c.what;
+        continue;
+      }
+      ASSERT_EQ(t.merges.size(), base.size()) << c.what << " span " << span;
+      for (size_t i = 0; i < base.size(); ++i) {
+        ASSERT_EQ(t.merges[i].key, base[i].key) << c.what << ": step " << i << " span " << span;
+        ASSERT_EQ(t.merges[i].score, base[i].score) << c.what << ": step " << i << " span " << span;
+      }
+    }
+  }
+}
+
 // With a floor, the checks compare against the keys a recount keeps at it.
 TEST(TrainSingleTest, VerifyLinesStayQuietWithAFloor) {
   if (!testing::debug_logging()) GTEST_SKIP() << "logger already fixed below debug in this process";
