@@ -645,6 +645,15 @@ void apply_merge(Trainer& trainer, std::span<const TokenId> key, TokenId new_id)
   compact_entries(trainer.entries);
 }
 
+void lay_out_in_order(std::vector<SeqEntry>& entries) {
+  // Every copy is made before any old sequence is freed, so the allocator
+  // hands out fresh memory one block after the other instead of refilling
+  // the holes the old ones leave.
+  std::vector<std::vector<TokenId>> fresh(entries.size());
+  for (size_t i = 0; i < entries.size(); ++i) fresh[i].assign(entries[i].tokens.begin(), entries[i].tokens.end());
+  for (size_t i = 0; i < entries.size(); ++i) entries[i].tokens.swap(fresh[i]);
+}
+
 void compact_entries(std::vector<SeqEntry>& entries) {
   entries.erase(std::remove_if(entries.begin(), entries.end(), [](const SeqEntry& e) { return e.freq == 0; }),
                 entries.end());

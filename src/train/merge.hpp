@@ -93,6 +93,13 @@ void apply_merge(Trainer& trainer, EntryIndex& index, std::span<const TokenId> k
 // entries compacted afterwards.
 void apply_merge(Trainer& trainer, std::span<const TokenId> key, TokenId new_id);
 
+// Moves every entry's tokens into fresh memory in entry order. Counting and
+// merge steps visit entries in index order; once the entries have been
+// sorted, their sequences lie wherever they were first allocated, and
+// nearly every visit misses the cache. Laid out in order, a visit finds
+// its tokens where the last one ended.
+void lay_out_in_order(std::vector<SeqEntry>& entries);
+
 // Drops the dead entries.
 void compact_entries(std::vector<SeqEntry>& entries);
 

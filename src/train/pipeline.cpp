@@ -1,6 +1,7 @@
 #include "train/pipeline.hpp"
 
 #include "log/logger.hpp"
+#include "train/merge.hpp"
 #include "train/preprocess.hpp"
 #include "train/stats.hpp"
 #include "train/train_single.hpp"
@@ -12,6 +13,7 @@ Status train_prepared(Trainer& trainer) {
     log_info("init", "multiprocess path: skip single-thread rebuild_global_stats");
     return Error("multi-process training is not built yet");
   }
+  lay_out_in_order(trainer.entries);
   rebuild_global_stats(trainer);
   train_single(trainer);
   return Status::ok();
