@@ -112,15 +112,19 @@ def main():
     with tempfile.TemporaryDirectory(prefix="tarvex_bench_") as tmp:
         train_path, held_path = split_corpus(tmp, args.lines)
         report = {"corpus": CORPUS, "lines": args.lines or "all", "aim": args.aim, "runs": args.runs}
-        for mode in modes:
-            rows = []
-            for i in range(args.runs):
+        # Runs take turns (heap, scan, peer, heap, ...) so that a noisy
+        # stretch of a shared machine weighs on every mode alike.
+        rows_of = {mode: [] for mode in modes}
+        for i in range(args.runs):
+            for mode in modes:
                 if mode == "spm":
                     r = run_spm(train_path, os.path.join(tmp, "spm"), args.aim)
                 else:
                     r = run_tarvex(train_path, os.path.join(tmp, f"out_{mode}_{i}"), args.aim, mode == "heap")
-                rows.append(r)
+                rows_of[mode].append(r)
                 print(f"{mode} run {i + 1}: " + json.dumps(r), file=sys.stderr, flush=True)
+        for mode in modes:
+            rows = rows_of[mode]
             summary = {"wall_s": round(median(rows, "wall"), 2), "peak_rss_mb": round(median(rows, "rss_kb") / 1024)}
             if mode != "spm":
                 summary["steps"] = int(median(rows, "steps"))

@@ -311,24 +311,85 @@ void EntryIndex::list_pair(uint64_t code, uint32_t i) {
   if (list.empty() || list.back() != i) list.push_back(i);
 }
 
-EntryIndex EntryIndex::build(const std::vector<SeqEntry>& entries, size_t vocab_size) {
+EntryIndex EntryIndex::build(const std::vector<SeqEntry>& entries, size_t vocab_size, size_t num_workers) {
   EntryIndex ix;
-  ix.postings.resize(vocab_size);
-  std::vector<TokenId> seen;
-  for (size_t i = 0; i < entries.size(); ++i) {
-    if (!entries[i].freq) continue;
-    // An entry's pairs are listed one after another, so a repeat of a pair
-    // within the entry finds the entry already last in the pair's list.
-    const std::vector<TokenId>& t = entries[i].tokens;
-    for (size_t s = 0; s + 1 < t.size(); ++s) ix.list_pair(pair_code(t[s], t[s + 1]), static_cast<uint32_t>(i));
-    seen.assign(entries[i].tokens.begin(), entries[i].tokens.end());
-    std::sort(seen.begin(), seen.end());
-    seen.erase(std::unique(seen.begin(), seen.end()), seen.end());
-    for (TokenId t : seen) {
-      if (t >= ix.postings.size()) ix.postings.resize(t + 1);
-      ix.postings[t].push_back(static_cast<uint32_t>(i));
-    }
-  }
+  TokenId top = 0;
+  for (const SeqEntry& e : entries)
+    for (TokenId t : e.tokens) top = std::max(top, t);
+  ix.postings.resize(std::max<size_t>(vocab_size, entries.empty() ? 0 : size_t{top} + 1));
+  if (entries.empty()) return ix;
+  // Each task takes a contiguous range of entries. It first counts, per
+  // pair and per token, the entries of its range that hold it; the counts
+  // give every task its place in each list (tasks in range order, so every
+  // list comes out in entry order, as one pass over all entries would make
+  // it); then each task writes its entries there.
+  struct Seen {
+    uint32_t count = 0;
+    uint32_t last = UINT32_MAX;  // the last entry that counted (then: that was written)
+    uint32_t list = 0;
+    uint32_t at = 0;             // where the task writes next
+  };
+  const size_t n_tok = ix.postings.size();
+  with_pool(num_workers, [&](ThreadPool& pool) {
+    std::vector<Range> ranges = split_range(entries.size(), entries.size() < 4096 ? 1 : pool.size());
+    std::vector<FlatMap<uint64_t, Seen>> pairs(ranges.size());
+    std::vector<std::vector<Seen>> toks(ranges.size());
+    pool.parallel_for(ranges.size(), [&](size_t r) {
+      FlatMap<uint64_t, Seen>& mine = pairs[r];
+      std::vector<Seen>& tk = toks[r];
+      tk.resize(n_tok);
+      for (size_t i = ranges[r].begin; i < ranges[r].end; ++i) {
+        if (!entries[i].freq) continue;
+        const std::vector<TokenId>& t = entries[i].tokens;
+        const uint32_t me = static_cast<uint32_t>(i);
+        for (size_t s = 0; s + 1 < t.size(); ++s) {
+          Seen& x = mine[pair_code(t[s], t[s + 1])];
+          if (x.last != me) x.last = me, ++x.count;
+        }
+        for (TokenId id : t)
+          if (tk[id].last != me) tk[id].last = me, ++tk[id].count;
+      }
+    });
+    // Lists and places, in range order.
+    std::vector<uint32_t> filled;  // per list: entries placed so far
+    size_t distinct = 0;
+    for (const auto& m : pairs) distinct += m.size();
+    ix.pair_slot.reserve(2 * distinct);  // room for the pairs merges make
+    for (size_t r = 0; r < ranges.size(); ++r)
+      pairs[r].for_each([&](const uint64_t& code, Seen& x) {
+        x.list = ix.pair_list(code);
+        if (x.list >= filled.size()) filled.resize(x.list + 1, 0);
+        x.at = filled[x.list];
+        filled[x.list] += x.count;
+        x.last = UINT32_MAX;
+      });
+    for (size_t l = 0; l < filled.size(); ++l) ix.pair_lists[l].resize(filled[l]);
+    std::vector<uint32_t> tok_filled(n_tok, 0);
+    for (size_t r = 0; r < ranges.size(); ++r)
+      for (size_t id = 0; id < n_tok; ++id) {
+        Seen& x = toks[r][id];
+        x.at = tok_filled[id];
+        tok_filled[id] += x.count;
+        x.last = UINT32_MAX;
+      }
+    for (size_t id = 0; id < n_tok; ++id) ix.postings[id].resize(tok_filled[id]);
+    // Each task writes only its own places.
+    pool.parallel_for(ranges.size(), [&](size_t r) {
+      FlatMap<uint64_t, Seen>& mine = pairs[r];
+      std::vector<Seen>& tk = toks[r];
+      for (size_t i = ranges[r].begin; i < ranges[r].end; ++i) {
+        if (!entries[i].freq) continue;
+        const std::vector<TokenId>& t = entries[i].tokens;
+        const uint32_t me = static_cast<uint32_t>(i);
+        for (size_t s = 0; s + 1 < t.size(); ++s) {
+          Seen& x = *mine.find(pair_code(t[s], t[s + 1]));
+          if (x.last != me) x.last = me, ix.pair_lists[x.list][x.at++] = me;
+        }
+        for (TokenId id : t)
+          if (tk[id].last != me) tk[id].last = me, ix.postings[id][tk[id].at++] = me;
+      }
+    });
+  });
   return ix;
 }
 
@@ -640,7 +701,7 @@ void apply_merge(Trainer& trainer, EntryIndex& index, std::span<const TokenId> k
 }
 
 void apply_merge(Trainer& trainer, std::span<const TokenId> key, TokenId new_id) {
-  EntryIndex index = EntryIndex::build(trainer.entries, trainer.vocab.size());
+  EntryIndex index = EntryIndex::build(trainer.entries, trainer.vocab.size(), trainer.config.num_workers);
   apply_merge(trainer, index, key, new_id);
   compact_entries(trainer.entries);
 }

@@ -78,7 +78,9 @@ struct EntryIndex {
   // Lists entry i under the pair unless it was the last one listed there.
   void list_pair(uint64_t code, uint32_t i);
 
-  static EntryIndex build(const std::vector<SeqEntry>& entries, size_t vocab_size);
+  // Built on a pool of num_workers threads (0: the default pool); the
+  // lists are the same for any number.
+  static EntryIndex build(const std::vector<SeqEntry>& entries, size_t vocab_size, size_t num_workers = 1);
 };
 
 // One merge step with the trainer's index: rewrites every entry holding the

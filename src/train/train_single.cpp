@@ -295,7 +295,7 @@ void train_single(Trainer& trainer) {
   else
     std::vector<HeapEntry>().swap(trainer.heap);
 
-  EntryIndex index = EntryIndex::build(trainer.entries, trainer.vocab.size());
+  EntryIndex index = EntryIndex::build(trainer.entries, trainer.vocab.size(), cfg.num_workers);
   if (!cfg.use_heap) index.scan_pool = &pool;
   const size_t start_vocab = trainer.vocab.size();
 

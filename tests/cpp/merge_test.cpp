@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
 #include <random>
 
 #include "train/train_single.hpp"
@@ -102,6 +103,43 @@ TEST(MergeEntryTest, DeltasTurnOldCountIntoNewCount) {
       s.score += d.score;
     });
     EXPECT_EQ(sorted_stats(before, 1), sorted_stats(after, 1)) << "round " << round;
+  }
+}
+
+// Every live entry is listed once, in entry order, under each pair and
+// each token it holds, however many threads build the index.
+TEST(EntryIndexTest, ListsEveryEntryOnceInOrderForEveryThreadCount) {
+  Trainer t = make_trainer(testing::random_lines(17, 6000, 5, "aabbcdef"), 2, 3);
+  ASSERT_GE(t.entries.size(), 4096u);  // enough for the build to split the work
+  t.entries[7].freq = 0;               // a dead entry is listed nowhere
+  std::map<uint64_t, std::vector<uint32_t>> want_pairs;
+  std::map<TokenId, std::vector<uint32_t>> want_tokens;
+  for (uint32_t i = 0; i < t.entries.size(); ++i) {
+    if (!t.entries[i].freq) continue;
+    const auto& tok = t.entries[i].tokens;
+    for (size_t s = 0; s + 1 < tok.size(); ++s) {
+      auto& l = want_pairs[EntryIndex::pair_code(tok[s], tok[s + 1])];
+      if (l.empty() || l.back() != i) l.push_back(i);
+    }
+    for (TokenId id : tok) {
+      auto& l = want_tokens[id];
+      if (l.empty() || l.back() != i) l.push_back(i);
+    }
+  }
+  for (size_t workers : {1u, 2u, 3u}) {
+    EntryIndex ix = EntryIndex::build(t.entries, t.vocab.size(), workers);
+    size_t listed = 0;
+    for (const auto& [code, list] : want_pairs) {
+      const uint32_t* slot = ix.pair_slot.find(code);
+      ASSERT_NE(slot, nullptr) << workers;
+      EXPECT_EQ(ix.pair_lists[*slot], list) << workers;
+      ++listed;
+    }
+    EXPECT_EQ(ix.pair_slot.size(), listed) << workers;
+    for (TokenId id = 0; id < ix.postings.size(); ++id) {
+      auto it = want_tokens.find(id);
+      EXPECT_EQ(ix.postings[id], it == want_tokens.end() ? std::vector<uint32_t>{} : it->second) << workers;
+    }
   }
 }
 
