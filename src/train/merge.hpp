@@ -48,6 +48,7 @@ struct ScanPool {
   bool active = false;
   size_t target = 4096;  // keys to list at a refill (tests use a few)
   size_t distinct = 0;   // size after the last removal of repeats
+  std::vector<uint64_t> hashes;  // scratch for the lookups of a selection
 };
 
 // Where a merge step looks for its key. Two lists of entries (indices into

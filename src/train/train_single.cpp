@@ -179,26 +179,57 @@ void drop_repeats(ScanPool& pool) {
 std::optional<std::pair<SeqKey, Stat>> pool_best(const Trainer& trainer, ScanPool& pool, size_t effective_size) {
   if (!pool.active) refill_pool(trainer.stats, pool, UINT64_MAX);
   drop_repeats(pool);
+  ThreadPool& threads = ThreadPool::global();
   for (;;) {
-    const SeqKey* best = nullptr;
-    Stat best_stat;
-    // Keys that left the map or fell below the floor are dropped on the way.
+    // Keys that left the map or fell below the floor are dropped on the way,
+    // each range of the list compacted in place by its own task. Every
+    // listed key is looked up in a map far larger than the cache: each
+    // task asks for its lookups' slots a stretch ahead, so that their
+    // misses overlap.
+    struct Part {
+      size_t kept = 0;
+      size_t best = kNoSlot;  // index into pool.keys
+      Stat stat;
+    };
+    const size_t n = pool.keys.size();
+    std::vector<Range> ranges = split_range(n, n < 2048 ? 1 : threads.size());
+    std::vector<Part> parts(ranges.size());
+    pool.hashes.resize(n);
+    threads.parallel_for(ranges.size(), [&](size_t r) {
+      constexpr size_t kAhead = 16;
+      const size_t lo = ranges[r].begin, hi = ranges[r].end;
+      uint64_t* hash = pool.hashes.data();
+      for (size_t i = lo; i < hi; ++i) hash[i] = hash_ids(pool.keys[i].ids());
+      for (size_t i = lo; i < std::min(lo + kAhead, hi); ++i) trainer.stats.prefetch(hash[i]);
+      Part& p = parts[r];
+      for (size_t i = lo; i < hi; ++i) {
+        if (i + kAhead < hi) trainer.stats.prefetch(hash[i + kAhead]);
+        const Stat* s = trainer.stats.find_hashed(pool.keys[i].ids(), hash[i]);
+        if (!s || s->score < pool.floor) continue;
+        const size_t at = lo + p.kept++;
+        if (at != i) pool.keys[at] = std::move(pool.keys[i]);
+        const SeqKey& k = pool.keys[at];
+        if (s->freq < 2) continue;
+        if (p.best != kNoSlot && !better(k.ids(), s->score, pool.keys[p.best].ids(), p.stat.score)) continue;
+        if (!is_admissible(k.ids(), trainer.vocab, trainer.config, effective_size)) continue;
+        p.best = at;
+        p.stat = *s;
+      }
+    });
+    // The ranges' bests by the same total order, so the best is unique;
+    // then the ranges' kept keys close up.
+    std::optional<std::pair<SeqKey, Stat>> best;
+    for (const Part& p : parts)
+      if (p.best != kNoSlot && (!best || better(pool.keys[p.best].ids(), p.stat.score, best->first.ids(), best->second.score)))
+        best = std::make_pair(pool.keys[p.best], p.stat);
     size_t kept = 0;
-    for (size_t i = 0; i < pool.keys.size(); ++i) {
-      const Stat* s = trainer.stats.find(pool.keys[i].ids());
-      if (!s || s->score < pool.floor) continue;
-      if (kept != i) pool.keys[kept] = std::move(pool.keys[i]);
-      const SeqKey& k = pool.keys[kept++];
-      if (s->freq < 2) continue;
-      if (best && !better(k.ids(), s->score, best->ids(), best_stat.score)) continue;
-      if (!is_admissible(k.ids(), trainer.vocab, trainer.config, effective_size)) continue;
-      best = &k;
-      best_stat = *s;
-    }
+    for (size_t r = 0; r < ranges.size(); ++r)
+      for (size_t j = 0; j < parts[r].kept; ++j, ++kept)
+        if (kept != ranges[r].begin + j) pool.keys[kept] = std::move(pool.keys[ranges[r].begin + j]);
     pool.keys.resize(kept);
     // Every key outside the pool scores below the floor, so a best at or
     // above it is the best of the whole map.
-    if (best && best_stat.score >= pool.floor) return std::make_pair(*best, best_stat);
+    if (best && best->second.score >= pool.floor) return best;
     if (pool.floor == 0) return std::nullopt;  // the pool held every key
     refill_pool(trainer.stats, pool, pool.floor);
   }

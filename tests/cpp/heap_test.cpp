@@ -72,30 +72,37 @@ TEST(HeapTest, HeapAndScanAgreeAtEveryStep) {
        }},
   };
   for (const Case& c : cases) {
-    Trainer t = make_trainer(testing::random_lines(11, 150, 4, "aab.c,"), 2, 5);
-    c.set(t.config);
-    t.config.use_heap = true;
-    t.stats = count_stats_floor(t.entries, t.config.n_values, 1, 2);
-    build_heap(t);
-    EntryIndex index = EntryIndex::build(t.entries, t.vocab.size());
-    ScanPool pool;
-    pool.target = 8;  // small, so refills happen
-    index.scan_pool = &pool;
-    for (int step = 0; step < 120; ++step) {
-      size_t eff = effective_vocab_size(t.vocab);
-      if (t.config.cross_word_start_vocab > t.heap_built_vocab && eff >= t.config.cross_word_start_vocab)
-        build_heap(t);
-      auto scan = scan_best(t, eff);
-      auto heap = pop_best(t);
-      ASSERT_EQ(scan.has_value(), heap.has_value()) << c.what << " step " << step;
-      if (!scan) break;
-      ASSERT_EQ(scan->first, heap->first) << c.what << " step " << step;
-      auto pooled = pool_best(t, pool, eff);
-      ASSERT_TRUE(pooled);
-      ASSERT_EQ(pooled->first, scan->first) << c.what << " step " << step;
-      std::string text;
-      for (TokenId id : scan->first.ids()) text += t.vocab.id_to_token[id];
-      apply_merge(t, index, scan->first.ids(), t.vocab.intern(text));
+    for (size_t target : {size_t{8}, size_t{3000}}) {
+      // A small pool refills often; a big one is scanned in ranges, one per
+      // thread.
+      Trainer t = make_trainer(testing::random_lines(11, target > 8 ? 2500 : 150, 4, "aab.c,"), 2, 5);
+      c.set(t.config);
+      t.config.use_heap = true;
+      t.stats = count_stats_floor(t.entries, t.config.n_values, 1, 2);
+      build_heap(t);
+      EntryIndex index = EntryIndex::build(t.entries, t.vocab.size());
+      ScanPool pool;
+      pool.target = target;
+      index.scan_pool = &pool;
+      for (int step = 0; step < 120; ++step) {
+        size_t eff = effective_vocab_size(t.vocab);
+        if (t.config.cross_word_start_vocab > t.heap_built_vocab && eff >= t.config.cross_word_start_vocab)
+          build_heap(t);
+        auto scan = scan_best(t, eff);
+        auto heap = pop_best(t);
+        ASSERT_EQ(scan.has_value(), heap.has_value()) << c.what << " step " << step;
+        if (!scan) break;
+        ASSERT_EQ(scan->first, heap->first) << c.what << " step " << step;
+        auto pooled = pool_best(t, pool, eff);
+        ASSERT_TRUE(pooled);
+        ASSERT_EQ(pooled->first, scan->first) << c.what << " step " << step;
+        std::string text;
+        for (TokenId id : scan->first.ids()) text += t.vocab.id_to_token[id];
+        apply_merge(t, index, scan->first.ids(), t.vocab.intern(text));
+        if (target > 8 && step == 0) {
+          ASSERT_GE(pool.keys.size(), 2048u) << c.what;
+        }
+      }
     }
   }
 }
