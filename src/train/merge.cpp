@@ -134,7 +134,9 @@ void regroup(std::vector<SeqEntry>& entries, std::vector<std::pair<uint64_t, uin
 }
 
 void list_if_high(ScanPool* pool, const SeqKey& k, const Stat& s) {
-  if (pool && pool->active && s.score >= pool->floor) pool->keys.push_back(k);
+  if (!pool || !pool->active || s.score < pool->floor) return;
+  pool->listed.push_back(HeapEntry{s.score, k.size(), k});
+  std::push_heap(pool->listed.begin(), pool->listed.end(), heap_below);
 }
 
 size_t shard_of(uint64_t h, size_t shards) { return static_cast<size_t>(((h >> 32) * shards) >> 32); }

@@ -5,6 +5,7 @@
 #include <span>
 #include <vector>
 
+#include "train/heap.hpp"
 #include "train/stats.hpp"
 
 namespace tarvex {
@@ -37,18 +38,20 @@ EntryMergeResult merge_entry(std::span<const TokenId> tokens, std::span<const To
                              const std::vector<size_t>& n_values);
 
 // Keys that may hold the best score, for selection without the heap: every
-// key of stats whose score is at least `floor` is listed (the list may also
-// name keys that fell below it or left stats). The loop scans this list
-// instead of the whole map and rescans the map only when the list holds no
-// admissible key at or above the floor; apply_merge lists every key whose
-// score rises to the floor.
+// key of stats whose score is at least `floor` is listed, with a score at
+// least its current one (the list may also hold repeats, and keys that fell
+// below the floor or left stats). The list is a max-heap in the order of
+// `better`, so a selection looks only at the top until it finds a key whose
+// listed score is its current one, and rescans the map only when the list
+// holds no admissible key at or above the floor. Scores only rise through
+// additions, and apply_merge lists every key whose score rises to the floor
+// with its new score, so a listed score never falls below the current one.
 struct ScanPool {
-  std::vector<SeqKey> keys;
+  std::vector<HeapEntry> listed;
   uint64_t floor = 0;
   bool active = false;
   size_t target = 4096;  // keys to list at a refill (tests use a few)
-  size_t distinct = 0;   // size after the last removal of repeats
-  std::vector<uint64_t> hashes;  // scratch for the lookups of a selection
+  size_t distinct = 0;   // keys listed at the last refill
 };
 
 // Where a merge step looks for its key. Two lists of entries (indices into

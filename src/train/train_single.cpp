@@ -153,83 +153,55 @@ void refill_pool(const StatsMap& stats, ScanPool& pool, uint64_t below) {
       break;
     }
   }
-  pool.keys.clear();
+  pool.listed.clear();
   stats.for_each([&](const SeqKey& k, const Stat& s) {
-    if (s.freq >= 2 && s.score >= floor) pool.keys.push_back(k);
+    if (s.freq >= 2 && s.score >= floor) pool.listed.push_back(HeapEntry{s.score, k.size(), k});
   });
+  std::make_heap(pool.listed.begin(), pool.listed.end(), heap_below);
   pool.floor = floor;
   pool.active = true;
-  pool.distinct = pool.keys.size();
-}
-
-// A key is listed again each time its score rises; drop the repeats once
-// they make up half of the list.
-void drop_repeats(ScanPool& pool) {
-  if (pool.keys.size() <= 2 * pool.distinct + 1024) return;
-  auto less = [](const SeqKey& a, const SeqKey& b) {
-    return std::lexicographical_compare(a.ids().begin(), a.ids().end(), b.ids().begin(), b.ids().end());
-  };
-  std::sort(pool.keys.begin(), pool.keys.end(), less);
-  pool.keys.erase(std::unique(pool.keys.begin(), pool.keys.end()), pool.keys.end());
-  pool.distinct = pool.keys.size();
+  pool.distinct = pool.listed.size();
 }
 
 }  // namespace
 
 std::optional<std::pair<SeqKey, Stat>> pool_best(const Trainer& trainer, ScanPool& pool, size_t effective_size) {
-  if (!pool.active) refill_pool(trainer.stats, pool, UINT64_MAX);
-  drop_repeats(pool);
-  ThreadPool& threads = ThreadPool::global();
+  // Repeats pile up as scores rise step after step; a refill sheds them.
+  if (!pool.active || pool.listed.size() > 2 * pool.distinct + 4096) refill_pool(trainer.stats, pool, UINT64_MAX);
+  std::vector<HeapEntry>& heap = pool.listed;
+  auto push = [&](HeapEntry&& e) {
+    heap.push_back(std::move(e));
+    std::push_heap(heap.begin(), heap.end(), heap_below);
+  };
   for (;;) {
-    // Keys that left the map or fell below the floor are dropped on the way,
-    // each range of the list compacted in place by its own task. Every
-    // listed key is looked up in a map far larger than the cache: each
-    // task asks for its lookups' slots a stretch ahead, so that their
-    // misses overlap.
-    struct Part {
-      size_t kept = 0;
-      size_t best = kNoSlot;  // index into pool.keys
-      Stat stat;
-    };
-    const size_t n = pool.keys.size();
-    std::vector<Range> ranges = split_range(n, n < 2048 ? 1 : threads.size());
-    std::vector<Part> parts(ranges.size());
-    pool.hashes.resize(n);
-    threads.parallel_for(ranges.size(), [&](size_t r) {
-      constexpr size_t kAhead = 16;
-      const size_t lo = ranges[r].begin, hi = ranges[r].end;
-      uint64_t* hash = pool.hashes.data();
-      for (size_t i = lo; i < hi; ++i) hash[i] = hash_ids(pool.keys[i].ids());
-      for (size_t i = lo; i < std::min(lo + kAhead, hi); ++i) trainer.stats.prefetch(hash[i]);
-      Part& p = parts[r];
-      for (size_t i = lo; i < hi; ++i) {
-        if (i + kAhead < hi) trainer.stats.prefetch(hash[i + kAhead]);
-        const Stat* s = trainer.stats.find_hashed(pool.keys[i].ids(), hash[i]);
-        if (!s || s->score < pool.floor) continue;
-        const size_t at = lo + p.kept++;
-        if (at != i) pool.keys[at] = std::move(pool.keys[i]);
-        const SeqKey& k = pool.keys[at];
-        if (s->freq < 2) continue;
-        if (p.best != kNoSlot && !better(k.ids(), s->score, pool.keys[p.best].ids(), p.stat.score)) continue;
-        if (!is_admissible(k.ids(), trainer.vocab, trainer.config, effective_size)) continue;
-        p.best = at;
-        p.stat = *s;
-      }
-    });
-    // The ranges' bests by the same total order, so the best is unique;
-    // then the ranges' kept keys close up.
+    // Keys whose listed score is their current one but which are not
+    // admissible now stay listed: the vocabulary may grow into them.
+    std::vector<HeapEntry> waiting;
     std::optional<std::pair<SeqKey, Stat>> best;
-    for (const Part& p : parts)
-      if (p.best != kNoSlot && (!best || better(pool.keys[p.best].ids(), p.stat.score, best->first.ids(), best->second.score)))
-        best = std::make_pair(pool.keys[p.best], p.stat);
-    size_t kept = 0;
-    for (size_t r = 0; r < ranges.size(); ++r)
-      for (size_t j = 0; j < parts[r].kept; ++j, ++kept)
-        if (kept != ranges[r].begin + j) pool.keys[kept] = std::move(pool.keys[ranges[r].begin + j]);
-    pool.keys.resize(kept);
+    while (!heap.empty()) {
+      std::pop_heap(heap.begin(), heap.end(), heap_below);
+      HeapEntry e = std::move(heap.back());
+      heap.pop_back();
+      const Stat* s = trainer.stats.find(e.key.ids());
+      // Gone or below the floor: listed again if it rises to the floor.
+      if (!s || s->freq < 2 || s->score < pool.floor) continue;
+      if (s->score != e.score) {
+        e.score = s->score;
+        push(std::move(e));
+        continue;
+      }
+      // Every key listed above this one scores less than it is listed
+      // at, so this is the best key whose listed score is current: the best
+      // admissible one if it is admissible.
+      const bool ok = is_admissible(e.key.ids(), trainer.vocab, trainer.config, effective_size);
+      if (ok) best = std::make_pair(e.key, *s);
+      waiting.push_back(std::move(e));
+      if (ok) break;
+    }
+    for (HeapEntry& e : waiting) push(std::move(e));
     // Every key outside the pool scores below the floor, so a best at or
     // above it is the best of the whole map.
-    if (best && best->second.score >= pool.floor) return best;
+    if (best) return best;
     if (pool.floor == 0) return std::nullopt;  // the pool held every key
     refill_pool(trainer.stats, pool, pool.floor);
   }
@@ -286,7 +258,7 @@ void set_floor(Trainer& trainer, uint32_t floor, ScanPool& pool) {
   }
   trainer.stats_floor = floor;
   if (trainer.config.use_heap) build_heap(trainer);
-  pool.keys.clear();
+  pool.listed.clear();
   pool.active = false;
   log_debug("train_single", "stats floor " + std::to_string(was) + " -> " + std::to_string(floor) +
                                 " keys=" + std::to_string(trainer.stats.size()) +
