@@ -9,7 +9,6 @@
 // slots instead of whole keys in 56-byte slots is what makes a recount of
 // a corpus cheap enough to lower the floor step by step.
 #include <algorithm>
-#include <cstring>
 
 #include "train/stats.hpp"
 #include "util/big_array.hpp"
