@@ -578,14 +578,7 @@ void apply_merge(Trainer& trainer, EntryIndex& index, std::span<const TokenId> k
       constexpr size_t kAhead = 8;  // entries whose memory is requested ahead
       for (size_t c = ranges[r].begin; c < ranges[r].end; ++c) {
         if (c + 2 * kAhead < ranges[r].end) __builtin_prefetch(&entries[candidates[c + 2 * kAhead]]);
-        if (c + kAhead < ranges[r].end) {
-          // The whole sequence, not only its first line: a step reads it
-          // end to end at once, and sequences are far apart in memory.
-          const std::vector<TokenId>& ahead = entries[candidates[c + kAhead]].tokens;
-          const char* from = reinterpret_cast<const char*>(ahead.data());
-          const char* to = from + std::min<size_t>(ahead.size() * sizeof(TokenId), 512);
-          for (const char* line = from; line < to; line += 64) __builtin_prefetch(line);
-        }
+        if (c + kAhead < ranges[r].end) __builtin_prefetch(entries[candidates[c + kAhead]].tokens.data());
         uint32_t i = candidates[c];
         const SeqEntry& e = entries[i];
         if (!e.freq) continue;

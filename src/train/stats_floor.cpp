@@ -129,13 +129,13 @@ void key_ids(const std::vector<Level>& levels, size_t n, uint64_t id, TokenId* i
   ids[1] = static_cast<TokenId>(c);
 }
 
-// Puts the kept keys of the wanted lengths into out. They go in in the
-// order of their home slots (the top bits of the table's multiplicative
-// hash), so the table fills front to back instead of at random; keys of
-// one home keep (length, id) order, so the layout is the same for every
+// Puts the kept keys (count not 0) of the wanted lengths into out. They go
+// in by the top bits of their home slots (the table's multiplicative hash),
+// so the table fills front to back instead of at random; keys that share
+// those bits keep (length, id) order, so the layout is the same for every
 // number of threads.
 template <typename Wanted>
-void emit(const std::vector<Level>& levels, Wanted&& wanted, size_t n_top, size_t num_workers, StatsMap& out) {
+void emit(const std::vector<Level>& levels, Wanted&& wanted, size_t n_top, ThreadPool& pool, StatsMap& out) {
   struct Key {
     uint32_t level, id;
     uint64_t hash;
@@ -146,16 +146,14 @@ void emit(const std::vector<Level>& levels, Wanted&& wanted, size_t n_top, size_
       for (size_t id = 0; id < levels[l].code.size(); ++id)
         if (levels[l].count[id]) keys.push_back(Key{static_cast<uint32_t>(l), static_cast<uint32_t>(id), 0});
   if (keys.empty()) return;
-  with_pool(num_workers, [&](ThreadPool& pool) {
-    std::vector<Range> ranges = split_range(keys.size(), pool.size() * 4);
-    pool.parallel_for(ranges.size(), [&](size_t r) {
-      std::vector<TokenId> ids(n_top);
-      for (size_t k = ranges[r].begin; k < ranges[r].end; ++k) {
-        const size_t n = levels[keys[k].level].n;
-        key_ids(levels, n, keys[k].id, ids.data());
-        keys[k].hash = hash_ids(std::span<const TokenId>(ids.data(), n));
-      }
-    });
+  std::vector<Range> ranges = split_range(keys.size(), pool.size() * 4);
+  pool.parallel_for(ranges.size(), [&](size_t r) {
+    std::vector<TokenId> ids(n_top);
+    for (size_t k = ranges[r].begin; k < ranges[r].end; ++k) {
+      const size_t n = levels[keys[k].level].n;
+      key_ids(levels, n, keys[k].id, ids.data());
+      keys[k].hash = hash_ids(std::span<const TokenId>(ids.data(), n));
+    }
   });
   constexpr unsigned kBits = 16;
   auto bucket = [](uint64_t h) { return static_cast<size_t>((h * 0x9E3779B97F4A7C15ULL) >> (64 - kBits)); };
@@ -198,6 +196,26 @@ StatsMap count_stats_floor(const std::vector<SeqEntry>& entries, const std::vect
   std::vector<uint32_t> prev, cur;
   std::vector<Level> levels;
   size_t distinct = 0;
+
+  // The floor of the result (keep_from), then the keys at or above it.
+  auto keep_and_emit = [&](ThreadPool& pool) {
+    if (keep_from) {
+      uint64_t best = 0;
+      for (const Level& lv : levels)
+        if (wanted(lv.n))
+          for (uint64_t c : lv.count) best = std::max(best, sat_mul_u64(lv.n - 1, c));
+      const uint32_t keep = std::max(floor, keep_from(best));
+      if (keep > floor)
+        for (Level& lv : levels) {
+          if (!wanted(lv.n)) continue;
+          // Ids stay put (longer windows name shorter ones by id), so the
+          // keys left out are marked, not removed.
+          for (uint64_t& c : lv.count)
+            if (c < keep) c = 0;
+        }
+    }
+    emit(levels, wanted, n_top, pool, out);
+  };
 
   with_pool(num_workers, [&](ThreadPool& pool) {
     const size_t tasks = pool.size();
@@ -388,26 +406,10 @@ StatsMap count_stats_floor(const std::vector<SeqEntry>& entries, const std::vect
         break;
       }
     }
+    std::vector<uint32_t>().swap(prev);
+    std::vector<uint32_t>().swap(cur);
+    keep_and_emit(pool);
   });
-  std::vector<uint32_t>().swap(prev);
-  std::vector<uint32_t>().swap(cur);
-
-  if (keep_from) {
-    uint64_t best = 0;
-    for (const Level& lv : levels)
-      if (wanted(lv.n))
-        for (uint64_t c : lv.count) best = std::max(best, sat_mul_u64(lv.n - 1, c));
-    const uint32_t keep = std::max(floor, keep_from(best));
-    if (keep > floor)
-      for (Level& lv : levels) {
-        if (!wanted(lv.n)) continue;
-        // Ids stay put (longer windows name shorter ones by id), so the
-        // keys left out are marked, not removed.
-        for (uint64_t& c : lv.count)
-          if (c < keep) c = 0;
-      }
-  }
-  emit(levels, wanted, n_top, num_workers, out);
   if (distinct_keys && floor <= 2) *distinct_keys = distinct;
   return out;
 }
