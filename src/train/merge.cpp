@@ -71,7 +71,7 @@ struct StepPart {
   StatsMap* added = nullptr;  // shards of this task's added windows
   std::vector<size_t> fallen;  // slots in stats of stored keys whose freq fell below the floor here
   std::vector<SeqKey> removed_holding_new;  // re-created token only: stored keys it lost windows of
-  std::vector<std::pair<uint64_t, uint32_t>> rewritten;             // hash of the new sequence, entry
+  std::vector<uint32_t> rewritten;                                 // entries given a new sequence
   std::vector<uint32_t> still_holding;                             // entries that keep the scanned pair
   std::vector<std::pair<uint64_t, uint32_t>> new_pairs;             // pair code, entry: pairs holding the new id
 };
@@ -450,7 +450,7 @@ void apply_merge(Trainer& trainer, EntryIndex& index, std::span<const TokenId> k
       auto write_back_prev = [&] {
         if (!pending) return;
         entries[prev_i].tokens.assign(prev_fresh.begin(), prev_fresh.end());
-        part.rewritten.emplace_back(hash_ids(prev_fresh), prev_i);
+        part.rewritten.push_back(prev_i);
         pending = false;
       };
       // An entry's removed windows are gathered with their hashes and the
@@ -654,11 +654,13 @@ void apply_merge(Trainer& trainer, EntryIndex& index, std::span<const TokenId> k
     for (auto [code, i] : p.new_pairs) index.list_pair(code, i);
 
   // 3. List the rewritten entries under the new token.
-  for (auto [h, i] : total.rewritten) postings[new_id].push_back(i);
+  postings[new_id].insert(postings[new_id].end(), total.rewritten.begin(), total.rewritten.end());
 
-  // 4. Regroup. A brand-new token occurs only in the entries just rewritten,
-  // so only they can have become equal; a re-created one can also meet the
-  // entries that already held it.
+  // 4. Regroup. With a brand-new token nothing can have become equal: no
+  // entry held the token, so expanding each occurrence of it back into the
+  // key undoes the rewrite, and distinct entries (they are kept distinct)
+  // stay distinct. A re-created token can make an entry equal to one that
+  // already held it.
   if (reused) {
     std::vector<uint32_t> holding = sorted_unique(std::move(postings[new_id]));
     std::erase_if(holding, [&](uint32_t i) {
@@ -670,8 +672,6 @@ void apply_merge(Trainer& trainer, EntryIndex& index, std::span<const TokenId> k
     keyed.reserve(postings[new_id].size());
     for (uint32_t i : postings[new_id]) keyed.emplace_back(hash_ids(entries[i].tokens), i);
     regroup(entries, std::move(keyed));
-  } else {
-    regroup(entries, std::move(total.rewritten));
   }
 
   // 5. Re-created tokens: the keys the deltas cannot settle alone.
