@@ -279,6 +279,39 @@ void recount_reused(Trainer& trainer, const std::vector<uint32_t>& holders, Toke
   });
 }
 
+// Starts of the key's occurrences in t, left to right, never overlapping.
+void find_occurrences(const TokenId* t, size_t L, const TokenId* key, size_t k, std::vector<size_t>& occ) {
+  occ.clear();
+  if (L < k) return;
+  const TokenId k0 = key[0], k1 = key[1];
+  for (size_t i = 0; i + k <= L;) {
+    if (t[i] == k0 && t[i + 1] == k1) {
+      size_t j = 2;
+      while (j < k && t[i + j] == key[j]) ++j;
+      if (j == k) {
+        occ.push_back(i);
+        i += k;
+        continue;
+      }
+    }
+    ++i;
+  }
+}
+
+// t with each occurrence (starts occ, k ids each) replaced by new_id.
+void rewrite(const TokenId* t, size_t L, const std::vector<size_t>& occ, size_t k, TokenId new_id,
+             std::vector<TokenId>& out) {
+  out.resize(L - occ.size() * (k - 1));
+  TokenId* w = out.data();
+  size_t from = 0;
+  for (size_t p : occ) {
+    w = std::copy(t + from, t + p, w);
+    *w++ = new_id;
+    from = p + k;
+  }
+  std::copy(t + from, t + L, w);
+}
+
 std::vector<uint32_t> sorted_unique(std::vector<uint32_t> v) {
   std::sort(v.begin(), v.end());
   v.erase(std::unique(v.begin(), v.end()), v.end());
@@ -438,9 +471,13 @@ void apply_merge(Trainer& trainer, EntryIndex& index, std::span<const TokenId> k
     for (size_t r = 0; r < out.size(); ++r) out[r].added = &index.scratch[shards * r];
     pool.parallel_for(ranges.size(), [&](size_t r) {
       StepPart& part = out[r];
-      // The new sequence of the entry being gathered, and of the one whose
-      // windows wait in prev_*; the two buffers take turns, so a step
-      // allocates nothing per entry.
+      const size_t k = key.size();
+      const TokenId* kd = key.data();
+      // Where the key occurs in the entry being gathered (old starts, left
+      // to right, never overlapping) and its new sequence; the prev_*
+      // buffers hold the same for the entry whose windows wait. The buffers
+      // take turns, so a step allocates nothing per entry.
+      std::vector<size_t> occ, prev_occ;
       std::vector<TokenId> fresh, prev_fresh;
       uint32_t prev_i = 0;
       bool pending = false;  // prev_fresh holds a sequence for entry prev_i
@@ -453,14 +490,6 @@ void apply_merge(Trainer& trainer, EntryIndex& index, std::span<const TokenId> k
         part.rewritten.push_back(prev_i);
         pending = false;
       };
-      // An entry's removed windows are gathered with their hashes and the
-      // first probe of each prefetched; they are looked up when the next
-      // entry's windows have been gathered, so the probes have time to
-      // arrive and their cache misses overlap. The spans point into the
-      // entry's old tokens and into its new sequence; neither changes
-      // before write_back_prev.
-      // Removed windows carry their start in the old sequence (a); added
-      // windows carry the span [a, b] of the old sequence they replace.
       // Built in place through the constructor: a braced temporary is
       // assembled on the stack with stores of mixed widths and then copied
       // with wide loads that cannot be forwarded from them, which stalls
@@ -468,32 +497,40 @@ void apply_merge(Trainer& trainer, EntryIndex& index, std::span<const TokenId> k
       struct Window {
         std::span<const TokenId> ids;
         uint64_t hash;
-        size_t a, b;
-        Window(std::span<const TokenId> w, uint64_t h, size_t a_, size_t b_) : ids(w), hash(h), a(a_), b(b_) {}
+        size_t a;
+        Window(std::span<const TokenId> w, uint64_t h, size_t a_) : ids(w), hash(h), a(a_) {}
       };
-      std::vector<Window> gone, came, prev_gone, prev_came, keep;
+      // The shortest removed windows of an entry are gathered with their
+      // hashes and the first probe of each prefetched; they are looked up
+      // when the next entry has been gathered, so the probes have time to
+      // arrive and their cache misses overlap. The spans point into the
+      // entry's old tokens, which stay put until write_back_prev.
+      std::vector<Window> gone, prev_gone, longer, keep;
       uint32_t prev_f = 0;
-      size_t prev_len = 0;  // old length of the entry whose windows wait
+      const TokenId* prev_old = nullptr;  // old tokens of the entry whose windows wait
+      size_t prev_len = 0;                // and their number
       // What is known of the removed window of length n at old start x of
       // that entry: mark[(n - n_min) * prev_len + x]. A window that was not
       // removed proves nothing, so it counts as stored. Marks are cleared
       // after each entry.
       enum : uint8_t { kUnknown = 0, kStored = 1, kUnstored = 2 };
-      const size_t n_min = n_values.front();
+      const size_t n_min = n_values.front(), n_top = n_values.back();
       std::vector<uint8_t> mark;
       auto mark_of = [&](size_t n, size_t x) -> uint8_t& { return mark[(n - n_min) * prev_len + x]; };
       auto stored = [&](size_t m, size_t x) { return mark_of(m, x) != kUnstored; };
-      // An added window (n_values as built by make_n_values: ascending and
-      // unbroken) whose old span holds a removed window whose key is not
-      // stored occurs fewer times than the floor, so it is left out: the new
-      // token is brand new (not `reused`), so every occurrence of the window
-      // expands back to an occurrence of its old span, and that of the
-      // unstored key inside it, which is below the floor. Its step total
-      // would stay below the floor and never enter stats. Checked are the
-      // longest windows at both ends of the span, both of which touch an
-      // occurrence of the key and so were looked up.
-      const bool prune = !reused;
-      const size_t n_top = n_values.back();
+      // Starts of the windows of length n over a sequence of length len that
+      // touch one of the spans [at[j], at[j] + width - 1], ascending and
+      // each once (the spans rise, so a start shared by two is skipped the
+      // second time).
+      auto for_starts = [](const std::vector<size_t>& at, size_t width, size_t n, size_t len, auto&& fn) {
+        if (n > len) return;
+        size_t next = 0;
+        for (size_t p : at) {
+          size_t lo = std::max(p + 1 >= n ? p + 1 - n : 0, next), hi = std::min(p + width - 1, len - n);
+          for (size_t s = lo; s <= hi; ++s) fn(s);
+          if (hi + 1 > next) next = hi + 1;
+        }
+      };
       // With several tasks, removals are held back a while in a small
       // table by slot and summed there: the keys of a frequent merge's
       // context (the same few windows over and over) would otherwise have
@@ -522,58 +559,90 @@ void apply_merge(Trainer& trainer, EntryIndex& index, std::span<const TokenId> k
         if (h.at != StatsMap::npos) settle(h);
         h = Held{at, f, score};
       };
-      // Removed windows, one length at a time (prev_gone is in (length,
-      // start) order). A window one of whose windows one shorter is not
-      // stored has a smaller count, so it is not stored either and is not
-      // looked up: with a high floor that spares most of the longer ones.
-      // The shortest were hashed and prefetched when gathered; the others
-      // are hashed and prefetched here, a length at a time, before their
+      auto look_up = [&](const Window& w) {
+        const size_t n = w.ids.size();
+        size_t at = stats.find_index_hashed(w.ids, w.hash);
+        uint8_t& m = mark_of(n, w.a);
+        m = at == StatsMap::npos ? kUnstored : kStored;
+        if (m == kUnstored) return;
+        take(at, prev_f, sat_mul_u64(n - 1, prev_f));
+        if (reused && std::find(w.ids.begin(), w.ids.end(), new_id) != w.ids.end())
+          part.removed_holding_new.emplace_back(w.ids);
+      };
+      // Removed windows, one length at a time. A window one of whose
+      // windows one shorter is not stored has a smaller count, so it is not
+      // stored either: it is marked so without being built or looked up,
+      // which with a high floor spares most of the longer ones. The
+      // shortest were hashed and prefetched when gathered; the others are
+      // built, hashed and prefetched here, a length at a time, before their
       // lookups.
       auto take_removed = [&] {
         if (mark.size() < (n_top - n_min + 1) * prev_len) mark.resize((n_top - n_min + 1) * prev_len);
-        for (size_t i = 0; i < prev_gone.size();) {
-          const size_t n = prev_gone[i].ids.size();
-          size_t j = i;
-          while (j < prev_gone.size() && prev_gone[j].ids.size() == n) ++j;
-          if (n > n_min) {
-            for (size_t g = i; g < j; ++g) {
-              Window& w = prev_gone[g];
-              if (mark_of(n - 1, w.a) == kUnstored || mark_of(n - 1, w.a + 1) == kUnstored) {
-                mark_of(n, w.a) = kUnstored;
-              } else {
-                w.hash = hash_ids(w.ids);
-                stats.prefetch(w.hash);
-              }
+        for (const Window& w : prev_gone) look_up(w);
+        for (size_t n = n_min + 1; n <= n_top; ++n) {
+          longer.clear();
+          for_starts(prev_occ, k, n, prev_len, [&](size_t s) {
+            if (mark_of(n - 1, s) == kUnstored || mark_of(n - 1, s + 1) == kUnstored) {
+              mark_of(n, s) = kUnstored;
+              return;
             }
-          }
-          for (size_t g = i; g < j; ++g) {
-            const Window& w = prev_gone[g];
-            uint8_t& m = mark_of(n, w.a);
-            if (m == kUnstored) continue;
-            size_t at = stats.find_index_hashed(w.ids, w.hash);
-            m = at == StatsMap::npos ? kUnstored : kStored;
-            if (m == kUnstored) continue;
-            take(at, prev_f, sat_mul_u64(n - 1, prev_f));
-            if (reused && std::find(w.ids.begin(), w.ids.end(), new_id) != w.ids.end())
-              part.removed_holding_new.emplace_back(w.ids);
-          }
-          i = j;
+            std::span<const TokenId> ids(prev_old + s, n);
+            const uint64_t h = hash_ids(ids);
+            stats.prefetch(h);
+            longer.emplace_back(ids, h, s);
+          });
+          for (const Window& w : longer) look_up(w);
         }
       };
-      auto flush_prev = [&] {
-        take_removed();
+      // Added windows: those of the new sequence that hold an occurrence of
+      // the new token, each with the span [a, b] of the old sequence it was
+      // made from. Unless the token was in use before (`reused`), every
+      // occurrence of such a window expands back to an occurrence of that
+      // span, so a window whose span holds a removed window whose key is
+      // not stored occurs fewer times than the floor: its step total stays
+      // below the floor and never enters stats, and it is left out. Checked
+      // are the longest windows at both ends of the span (both touch an
+      // occurrence of the key, so they were settled above), and, one length
+      // down, the added windows inside: a window holding a left-out one
+      // occurs no more often than it does.
+      const bool prune = !reused;
+      std::vector<size_t> q;  // where the occurrences landed in the new sequence
+      std::vector<uint8_t> left_out;  // (n - n_min) * new length + start: 1 if left out
+      auto take_added = [&] {
+        const size_t L2 = prev_fresh.size();
+        q.resize(prev_occ.size());
+        for (size_t j = 0; j < q.size(); ++j) q[j] = prev_occ[j] - j * (k - 1);
+        if (prune && left_out.size() < (n_top - n_min + 1) * L2) left_out.resize((n_top - n_min + 1) * L2);
+        auto out_of = [&](size_t n, size_t s) -> uint8_t& { return left_out[(n - n_min) * L2 + s]; };
         keep.clear();
-        for (Window& w : prev_came) {
-          if (prune) {
-            size_t m = std::min<size_t>(n_top, w.b - w.a + 1);
-            if (!stored(m, w.a) || !stored(m, w.b + 1 - m)) continue;
-          }
-          w.hash = hash_ids(w.ids);
-          part.added[shard_of(w.hash, shards)].prefetch(w.hash);
-          keep.push_back(w);
+        for (size_t n : n_values) {
+          size_t before = 0, upto = 0;  // occurrences with q < s, with q <= s + n - 1
+          for_starts(q, 1, n, L2, [&](size_t s) {
+            while (before < q.size() && q[before] < s) ++before;
+            while (upto < q.size() && q[upto] <= s + n - 1) ++upto;
+            const size_t a = s + before * (k - 1), b = s + n - 1 + upto * (k - 1);
+            if (prune) {
+              const size_t m = std::min(n_top, b - a + 1);
+              if ((n > n_min && (out_of(n - 1, s) || out_of(n - 1, s + 1))) || !stored(m, a) || !stored(m, b + 1 - m)) {
+                out_of(n, s) = 1;
+                return;
+              }
+            }
+            std::span<const TokenId> ids(prev_fresh.data() + s, n);
+            const uint64_t h = hash_ids(ids);
+            part.added[shard_of(h, shards)].prefetch(h);
+            keep.emplace_back(ids, h, s);
+          });
         }
         for (const Window& w : keep) add_weighted(part.added[shard_of(w.hash, shards)], w.ids, w.hash, prev_f);
-        for (const Window& w : prev_gone) mark_of(w.ids.size(), w.a) = kUnknown;
+        if (prune)
+          for (size_t n : n_values) for_starts(q, 1, n, L2, [&](size_t s) { out_of(n, s) = 0; });
+      };
+      auto flush_prev = [&] {
+        if (prev_occ.empty()) return;
+        take_removed();
+        take_added();
+        for (size_t n : n_values) for_starts(prev_occ, k, n, prev_len, [&](size_t s) { mark_of(n, s) = kUnknown; });
       };
       constexpr size_t kAhead = 8;  // entries whose memory is requested ahead
       for (size_t c = ranges[r].begin; c < ranges[r].end; ++c) {
@@ -582,39 +651,43 @@ void apply_merge(Trainer& trainer, EntryIndex& index, std::span<const TokenId> k
         uint32_t i = candidates[c];
         const SeqEntry& e = entries[i];
         if (!e.freq) continue;
-        const uint32_t f = e.freq;
+        const TokenId* t = e.tokens.data();
+        const size_t L = e.tokens.size();
+        find_occurrences(t, L, kd, k, occ);
         gone.clear();
-        came.clear();
-        const TokenId* base = e.tokens.data();
-        bool hit = merge_windows(
-            e.tokens, key, new_id, n_values, fresh,
-            [&](std::span<const TokenId> w) {
-              uint64_t h = 0;
-              if (w.size() == n_min) {
-                h = hash_ids(w);
-                stats.prefetch(h);
-              }
-              gone.emplace_back(w, h, static_cast<size_t>(w.data() - base), 0);
-            },
-            [&](std::span<const TokenId> w, size_t a, size_t b) {
-              came.emplace_back(w, 0, a, b);
-            });
+        if (!occ.empty()) {
+          rewrite(t, L, occ, k, new_id, fresh);
+          for_starts(occ, k, n_min, L, [&](size_t s) {
+            std::span<const TokenId> ids(t + s, n_min);
+            const uint64_t h = hash_ids(ids);
+            stats.prefetch(h);
+            gone.emplace_back(ids, h, s);
+          });
+        }
         flush_prev();
         write_back_prev();
         prev_gone.swap(gone);
-        prev_came.swap(came);
-        prev_f = f;
-        prev_len = e.tokens.size();
-        if (hit) {
-          // One pass over the new sequence for both of its lists.
-          bool holds = false;
-          const TokenId* fr = fresh.data();
-          for (size_t s = 0; s + 1 < fresh.size(); ++s) {
-            const TokenId x = fr[s], y = fr[s + 1];
-            holds |= x == scan_a && y == scan_b;
-            if (x == new_id || y == new_id) part.new_pairs.emplace_back(EntryIndex::pair_code(x, y), i);
+        prev_occ.swap(occ);
+        prev_f = e.freq;
+        prev_old = t;
+        prev_len = L;
+        if (!prev_occ.empty()) {
+          // The pairs that hold the new token sit next to where it landed,
+          // each listed once, left to right.
+          const size_t L2 = fresh.size();
+          size_t listed_to = 0;  // pairs starting below this are listed
+          for (size_t j = 0; j < prev_occ.size(); ++j) {
+            const size_t at = prev_occ[j] - j * (k - 1);
+            for (size_t s = at ? at - 1 : 0; s <= at && s + 1 < L2; ++s)
+              if (s >= listed_to) {
+                part.new_pairs.emplace_back(EntryIndex::pair_code(fresh[s], fresh[s + 1]), i);
+                listed_to = s + 1;
+              }
           }
-          if (holds) part.still_holding.push_back(i);
+          // A two-id key leaves no pair of it behind: two such ids side by
+          // side outside an occurrence would have been taken by the
+          // left-to-right search. Longer keys can leave their scanned pair.
+          if (k > 2 && holds_pair(fresh, scan_a, scan_b)) part.still_holding.push_back(i);
           prev_fresh.swap(fresh);  // the buffer, and the spans into it, stay put
           prev_i = i;
           pending = true;
