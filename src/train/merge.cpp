@@ -336,13 +336,22 @@ EntryMergeResult merge_entry(std::span<const TokenId> tokens, std::span<const To
 }
 
 uint32_t EntryIndex::pair_list(uint64_t code) {
-  auto [slot, made] = pair_slot.find_or_insert(code, [&] { return static_cast<uint32_t>(pair_lists.size()); });
+  const size_t owner = std::max(code >> 32, code & 0xFFFFFFFFu);
+  if (owner >= pair_slots.size()) pair_slots.resize(owner + 1);
+  auto [slot, made] = pair_slots[owner].find_or_insert(code, [&] { return static_cast<uint32_t>(pair_lists.size()); });
   if (made) pair_lists.emplace_back();
   return *slot;
 }
 
+const SmallList* EntryIndex::find_pair(uint64_t code) const {
+  const size_t owner = std::max(code >> 32, code & 0xFFFFFFFFu);
+  if (owner >= pair_slots.size()) return nullptr;
+  const uint32_t* slot = pair_slots[owner].find(code);
+  return slot ? &pair_lists[*slot] : nullptr;
+}
+
 void EntryIndex::list_pair(uint64_t code, uint32_t i) {
-  std::vector<uint32_t>& list = pair_lists[pair_list(code)];
+  SmallList& list = pair_lists[pair_list(code)];
   if (list.empty() || list.back() != i) list.push_back(i);
 }
 
@@ -387,9 +396,7 @@ EntryIndex EntryIndex::build(const std::vector<SeqEntry>& entries, size_t vocab_
     });
     // Lists and places, in range order.
     std::vector<uint32_t> filled;  // per list: entries placed so far
-    size_t distinct = 0;
-    for (const auto& m : pairs) distinct += m.size();
-    ix.pair_slot.reserve(2 * distinct);  // room for the pairs merges make
+    ix.pair_slots.resize(n_tok);
     for (size_t r = 0; r < ranges.size(); ++r)
       pairs[r].for_each([&](const uint64_t& code, Seen& x) {
         x.list = ix.pair_list(code);
@@ -445,7 +452,8 @@ void apply_merge(Trainer& trainer, EntryIndex& index, std::span<const TokenId> k
     if (index.pair_lists[l].size() < index.pair_lists[scan_list].size()) scan_list = l, at = j;
   }
   const TokenId scan_a = key[at], scan_b = key[at + 1];
-  std::vector<uint32_t> candidates = sorted_unique(std::move(index.pair_lists[scan_list]));
+  const SmallList& listed = index.pair_lists[scan_list];
+  std::vector<uint32_t> candidates = sorted_unique(std::vector<uint32_t>(listed.begin(), listed.end()));
   index.pair_lists[scan_list].clear();
   const bool reused = !postings[new_id].empty();
 
@@ -718,8 +726,7 @@ void apply_merge(Trainer& trainer, EntryIndex& index, std::span<const TokenId> k
   StepPart& total = out[0];
   for (size_t r = 0; r < out.size(); ++r) {
     if (r) total.rewritten.insert(total.rewritten.end(), out[r].rewritten.begin(), out[r].rewritten.end());
-    std::vector<uint32_t>& kept = index.pair_lists[scan_list];
-    kept.insert(kept.end(), out[r].still_holding.begin(), out[r].still_holding.end());
+    index.pair_lists[scan_list].append(out[r].still_holding.begin(), out[r].still_holding.end());
   }
   // Tasks hold contiguous ranges of the sorted candidates, so this is
   // candidate order whatever the split.

@@ -7,6 +7,7 @@
 
 #include "train/heap.hpp"
 #include "train/stats.hpp"
+#include "util/small_list.hpp"
 
 namespace tarvex {
 
@@ -67,8 +68,14 @@ struct ScanPool {
 // regrouping), which readers skip.
 struct EntryIndex {
   std::vector<std::vector<uint32_t>> postings;  // token id -> entries
-  FlatMap<uint64_t, uint32_t> pair_slot;        // pair_code -> index into pair_lists
-  std::vector<std::vector<uint32_t>> pair_lists;
+  // pair_code -> index into pair_lists, in one small table per token: a
+  // pair is filed under the greater of its two ids. Every pair a merge
+  // makes holds the new token, which is the greatest id unless it is
+  // re-created, so a step fills one small table that stays in cache, and
+  // no table of millions of pairs ever has to grow (each doubling of one
+  // cost as much as listing the pairs of thousands of late steps).
+  std::vector<FlatMap<uint64_t, uint32_t>> pair_slots;
+  std::vector<SmallList> pair_lists;
   // Added-window delta maps of the step's tasks (in hash shards, per task),
   // kept between steps so that consecutive steps of similar size do not
   // regrow them.
@@ -79,6 +86,8 @@ struct EntryIndex {
   // The list of a pair, made empty when the pair is new. The index stays
   // valid when other lists are added; a reference would not.
   uint32_t pair_list(uint64_t code);
+  // The list of a pair, or null when the pair was never listed.
+  const SmallList* find_pair(uint64_t code) const;
   // Lists entry i under the pair unless it was the last one listed there.
   void list_pair(uint64_t code, uint32_t i);
 

@@ -9,6 +9,7 @@
 
 #include "util/env.hpp"
 #include "util/flat_map.hpp"
+#include "util/small_list.hpp"
 #include "util/status.hpp"
 #include "util/thread_pool.hpp"
 #include "util/utf8.hpp"
@@ -180,6 +181,62 @@ TEST(FlatMap, StringKeysFindByViewCopyAndMove) {
   auto [v, inserted] = copy.find_or_insert(std::string_view("5"), [] { return 99u; });
   EXPECT_FALSE(inserted);
   EXPECT_EQ(*v, 5u);
+}
+
+TEST(SmallList, MatchesVectorAcrossTheInlineLimit) {
+  // Random pushes, appends, resizes, moves and clears on both sides of the
+  // four inline values, checked against a std::vector after every step.
+  std::mt19937 rng(7);
+  SmallList l;
+  std::vector<uint32_t> want;
+  auto same = [&](const SmallList& got) { return std::vector<uint32_t>(got.begin(), got.end()) == want; };
+  for (int step = 0; step < 4000; ++step) {
+    switch (rng() % 10) {
+      case 0:
+        if (rng() % 4 == 0) l.clear(), want.clear();
+        break;
+      case 1: {
+        const size_t n = rng() % 12;
+        l.resize(n);
+        want.resize(n, 0);
+        break;
+      }
+      case 2: {
+        std::vector<uint32_t> more(rng() % 9);
+        for (uint32_t& v : more) v = static_cast<uint32_t>(rng());
+        l.append(more.begin(), more.end());
+        want.insert(want.end(), more.begin(), more.end());
+        break;
+      }
+      case 3: {
+        SmallList moved(std::move(l));
+        ASSERT_TRUE(l.empty());
+        ASSERT_TRUE(same(moved));
+        l = std::move(moved);
+        break;
+      }
+      default: {
+        const uint32_t v = static_cast<uint32_t>(rng());
+        l.push_back(v);
+        want.push_back(v);
+      }
+    }
+    ASSERT_EQ(l.size(), want.size()) << step;
+    ASSERT_TRUE(same(l)) << step;
+    if (!want.empty()) {
+      ASSERT_EQ(l.back(), want.back()) << step;
+    }
+  }
+  // Lists stay valid while the vector holding them grows.
+  std::vector<SmallList> many;
+  for (uint32_t i = 0; i < 300; ++i) {
+    many.emplace_back();
+    for (uint32_t j = 0; j <= i % 9; ++j) many.back().push_back(i * 16 + j);
+  }
+  for (uint32_t i = 0; i < 300; ++i) {
+    ASSERT_EQ(many[i].size(), i % 9 + 1);
+    for (uint32_t j = 0; j <= i % 9; ++j) ASSERT_EQ(many[i][j], i * 16 + j);
+  }
 }
 
 TEST(Utf8, ValidationTable) {
