@@ -577,7 +577,8 @@ void apply_merge(Trainer& trainer, EntryIndex& index, std::span<const TokenId> k
         if (reused && std::find(w.ids.begin(), w.ids.end(), new_id) != w.ids.end())
           part.removed_holding_new.emplace_back(w.ids);
       };
-      // Removed windows, one length at a time. A window one of whose
+      // Removed windows, one length at a time (n_values is ascending and
+      // unbroken, as make_n_values builds it). A window one of whose
       // windows one shorter is not stored has a smaller count, so it is not
       // stored either: it is marked so without being built or looked up,
       // which with a high floor spares most of the longer ones. The
