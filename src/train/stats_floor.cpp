@@ -87,8 +87,7 @@ class CodeTable {
   void rehash(size_t cap) {
     BigArray<Slot> old = std::move(slots_);
     const size_t old_cap = capacity();
-    slots_ = BigArray<Slot>(cap);
-    std::fill_n(slots_.get(), cap, Slot{kEmpty, 0});
+    slots_ = BigArray<Slot>(cap, Slot{kEmpty, 0});
     mask_ = cap - 1;
     for (size_t i = 0; i < old_cap; ++i)
       if (old[i].code != kEmpty)
