@@ -468,15 +468,10 @@ void apply_merge(Trainer& trainer, EntryIndex& index, std::span<const TokenId> k
   size_t shards = 1;
   with_pool(trainer.config.num_workers, [&](ThreadPool& pool) {
     StatsMap& stats = trainer.stats;  // no slot moves until the join
-    // Ranges of equal numbers of candidates can differ much in work, so a
-    // big step gets a few ranges per thread, handed out as threads come
-    // free; the added windows are still summed in one shard per thread.
-    size_t parts = 1;
-    if (pool.size() > 1 && candidates.size() >= 256)
-      parts = std::min(4 * pool.size(), std::max(pool.size(), candidates.size() / 256));
+    size_t parts = candidates.size() < 256 ? 1 : pool.size();
     std::vector<Range> ranges = split_range(candidates.size(), parts);
     out.resize(std::max<size_t>(ranges.size(), 1));
-    shards = out.size() > 1 ? pool.size() : 1;
+    shards = out.size();
     const bool shared = out.size() > 1;
     const uint32_t floor = trainer.stats_floor;
     // Task r's added shards at scratch[S*r ..].
