@@ -22,6 +22,11 @@ void normalized_form(std::string_view text, std::string& out) {
 
 void merge_counts(CountMap& into, CountMap& from) {
   if (into.size() < from.size()) into.swap(from);
+  // Room for both first. Slots are visited in order, and into's home slots
+  // follow the same hash: while into still had from's capacity, each
+  // stretch of it would take from's keys on top of its own and fill into
+  // runs that every later insert there has to walk to the end of.
+  into.reserve(into.size() + from.size());
   from.drain([&](std::string&& k, uint32_t&& v) {
     uint32_t& slot = into[k];
     slot = add_sat_u32(slot, v);
