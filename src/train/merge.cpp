@@ -238,6 +238,12 @@ void apply_edits(Trainer& trainer, std::vector<ShardEdits>& edits, ScanPool* poo
 void recount_reused(Trainer& trainer, const std::vector<uint32_t>& holders, TokenId id, std::span<const SeqKey> removed,
                     std::span<const StatsMap> added, ScanPool* pool) {
   StatsMap exact;
+  // Room for every key up front: the added shards are visited in slot
+  // order, which would pile their keys into long probe runs of a table
+  // growing as they come.
+  size_t most = removed.size();
+  for (const StatsMap& m : added) most += m.size();
+  exact.reserve(most);
   auto want = [&](const SeqKey& k, const Stat&) {
     if (std::find(k.ids().begin(), k.ids().end(), id) != k.ids().end()) exact[k.ids()];
   };
