@@ -13,6 +13,11 @@ namespace tarvex {
 
 namespace {
 
+using merge_detail::find_occurrences;
+using merge_detail::for_window_starts;
+using merge_detail::landed;
+using merge_detail::rewrite;
+
 void add_weighted(StatsMap& m, std::span<const TokenId> w, uint64_t h, uint32_t f) {
   Stat& st = *m.find_or_insert_hashed(w, h, [] { return Stat{}; }).first;
   st.freq = sat_add_u32(st.freq, f);
@@ -285,39 +290,6 @@ void recount_reused(Trainer& trainer, const std::vector<uint32_t>& holders, Toke
   });
 }
 
-// Starts of the key's occurrences in t, left to right, never overlapping.
-void find_occurrences(const TokenId* t, size_t L, const TokenId* key, size_t k, std::vector<size_t>& occ) {
-  occ.clear();
-  if (L < k) return;
-  const TokenId k0 = key[0], k1 = key[1];
-  for (size_t i = 0; i + k <= L;) {
-    if (t[i] == k0 && t[i + 1] == k1) {
-      size_t j = 2;
-      while (j < k && t[i + j] == key[j]) ++j;
-      if (j == k) {
-        occ.push_back(i);
-        i += k;
-        continue;
-      }
-    }
-    ++i;
-  }
-}
-
-// t with each occurrence (starts occ, k ids each) replaced by new_id.
-void rewrite(const TokenId* t, size_t L, const std::vector<size_t>& occ, size_t k, TokenId new_id,
-             std::vector<TokenId>& out) {
-  out.resize(L - occ.size() * (k - 1));
-  TokenId* w = out.data();
-  size_t from = 0;
-  for (size_t p : occ) {
-    w = std::copy(t + from, t + p, w);
-    *w++ = new_id;
-    from = p + k;
-  }
-  std::copy(t + from, t + L, w);
-}
-
 std::vector<uint32_t> sorted_unique(std::vector<uint32_t> v) {
   std::sort(v.begin(), v.end());
   v.erase(std::unique(v.begin(), v.end()), v.end());
@@ -486,7 +458,6 @@ void apply_merge(Trainer& trainer, EntryIndex& index, std::span<const TokenId> k
     pool.parallel_for(ranges.size(), [&](size_t r) {
       StepPart& part = out[r];
       const size_t k = key.size();
-      const TokenId* kd = key.data();
       // Where the key occurs in the entry being gathered (old starts, left
       // to right, never overlapping) and its new sequence; the prev_*
       // buffers hold the same for the entry whose windows wait. The buffers
@@ -532,19 +503,6 @@ void apply_merge(Trainer& trainer, EntryIndex& index, std::span<const TokenId> k
       std::vector<uint8_t> mark;
       auto mark_of = [&](size_t n, size_t x) -> uint8_t& { return mark[(n - n_min) * prev_len + x]; };
       auto stored = [&](size_t m, size_t x) { return mark_of(m, x) != kUnstored; };
-      // Starts of the windows of length n over a sequence of length len that
-      // touch one of the spans [at[j], at[j] + width - 1], ascending and
-      // each once (the spans rise, so a start shared by two is skipped the
-      // second time).
-      auto for_starts = [](const std::vector<size_t>& at, size_t width, size_t n, size_t len, auto&& fn) {
-        if (n > len) return;
-        size_t next = 0;
-        for (size_t p : at) {
-          size_t lo = std::max(p + 1 >= n ? p + 1 - n : 0, next), hi = std::min(p + width - 1, len - n);
-          for (size_t s = lo; s <= hi; ++s) fn(s);
-          if (hi + 1 > next) next = hi + 1;
-        }
-      };
       // With several tasks, removals are held back a while in a small
       // table by slot and summed there: the keys of a frequent merge's
       // context (the same few windows over and over) would otherwise have
@@ -596,7 +554,7 @@ void apply_merge(Trainer& trainer, EntryIndex& index, std::span<const TokenId> k
         for (const Window& w : prev_gone) look_up(w);
         for (size_t n = n_min + 1; n <= n_top; ++n) {
           longer.clear();
-          for_starts(prev_occ, k, n, prev_len, [&](size_t s) {
+          for_window_starts(prev_occ, k, n, prev_len, [&](size_t s) {
             if (mark_of(n - 1, s) == kUnstored || mark_of(n - 1, s + 1) == kUnstored) {
               mark_of(n, s) = kUnstored;
               return;
@@ -625,14 +583,13 @@ void apply_merge(Trainer& trainer, EntryIndex& index, std::span<const TokenId> k
       std::vector<uint8_t> left_out;  // (n - n_min) * new length + start: 1 if left out
       auto take_added = [&] {
         const size_t L2 = prev_fresh.size();
-        q.resize(prev_occ.size());
-        for (size_t j = 0; j < q.size(); ++j) q[j] = prev_occ[j] - j * (k - 1);
+        landed(prev_occ, k, q);
         if (prune && left_out.size() < (n_top - n_min + 1) * L2) left_out.resize((n_top - n_min + 1) * L2);
         auto out_of = [&](size_t n, size_t s) -> uint8_t& { return left_out[(n - n_min) * L2 + s]; };
         keep.clear();
         for (size_t n : n_values) {
           size_t before = 0, upto = 0;  // occurrences with q < s, with q <= s + n - 1
-          for_starts(q, 1, n, L2, [&](size_t s) {
+          for_window_starts(q, 1, n, L2, [&](size_t s) {
             while (before < q.size() && q[before] < s) ++before;
             while (upto < q.size() && q[upto] <= s + n - 1) ++upto;
             const size_t a = s + before * (k - 1), b = s + n - 1 + upto * (k - 1);
@@ -651,13 +608,13 @@ void apply_merge(Trainer& trainer, EntryIndex& index, std::span<const TokenId> k
         }
         for (const Window& w : keep) add_weighted(part.added[shard_of(w.hash, shards)], w.ids, w.hash, prev_f);
         if (prune)
-          for (size_t n : n_values) for_starts(q, 1, n, L2, [&](size_t s) { out_of(n, s) = 0; });
+          for (size_t n : n_values) for_window_starts(q, 1, n, L2, [&](size_t s) { out_of(n, s) = 0; });
       };
       auto flush_prev = [&] {
         if (prev_occ.empty()) return;
         take_removed();
         take_added();
-        for (size_t n : n_values) for_starts(prev_occ, k, n, prev_len, [&](size_t s) { mark_of(n, s) = kUnknown; });
+        for (size_t n : n_values) for_window_starts(prev_occ, k, n, prev_len, [&](size_t s) { mark_of(n, s) = kUnknown; });
       };
       constexpr size_t kAhead = 8;  // entries whose memory is requested ahead
       for (size_t c = ranges[r].begin; c < ranges[r].end; ++c) {
@@ -668,11 +625,11 @@ void apply_merge(Trainer& trainer, EntryIndex& index, std::span<const TokenId> k
         if (!e.freq) continue;
         const TokenId* t = e.tokens.data();
         const size_t L = e.tokens.size();
-        find_occurrences(t, L, kd, k, occ);
+        find_occurrences(t, L, key, occ);
         gone.clear();
         if (!occ.empty()) {
           rewrite(t, L, occ, k, new_id, fresh);
-          for_starts(occ, k, n_min, L, [&](size_t s) {
+          for_window_starts(occ, k, n_min, L, [&](size_t s) {
             std::span<const TokenId> ids(t + s, n_min);
             const uint64_t h = hash_ids(ids);
             stats.prefetch(h);
