@@ -498,10 +498,14 @@ void apply_merge(Trainer& trainer, EntryIndex& index, std::span<const TokenId> k
       // that entry: mark[(n - n_min) * prev_len + x]. A window that was not
       // removed proves nothing, so it counts as stored. Marks are cleared
       // after each entry.
-      enum : uint8_t { kUnknown = 0, kStored = 1, kUnstored = 2 };
+      // A type of its own rather than uint8_t: a store through an unsigned
+      // char may alias anything, so the compiler would reload every
+      // captured variable after each mark written.
+      enum class Mark : uint8_t { kUnknown = 0, kStored = 1, kUnstored = 2 };
+      using enum Mark;
       const size_t n_min = n_values.front(), n_top = n_values.back();
-      std::vector<uint8_t> mark;
-      auto mark_of = [&](size_t n, size_t x) -> uint8_t& { return mark[(n - n_min) * prev_len + x]; };
+      std::vector<Mark> mark;
+      auto mark_of = [&](size_t n, size_t x) -> Mark& { return mark[(n - n_min) * prev_len + x]; };
       auto stored = [&](size_t m, size_t x) { return mark_of(m, x) != kUnstored; };
       // With several tasks, removals are held back a while in a small
       // table by slot and summed there: the keys of a frequent merge's
@@ -534,7 +538,7 @@ void apply_merge(Trainer& trainer, EntryIndex& index, std::span<const TokenId> k
       auto look_up = [&](const Window& w) {
         const size_t n = w.ids.size();
         size_t at = stats.find_index_hashed(w.ids, w.hash);
-        uint8_t& m = mark_of(n, w.a);
+        Mark& m = mark_of(n, w.a);
         m = at == StatsMap::npos ? kUnstored : kStored;
         if (m == kUnstored) return;
         take(at, prev_f, sat_mul_u64(n - 1, prev_f));
@@ -580,12 +584,13 @@ void apply_merge(Trainer& trainer, EntryIndex& index, std::span<const TokenId> k
       // occurs no more often than it does.
       const bool prune = !reused;
       std::vector<size_t> q;  // where the occurrences landed in the new sequence
-      std::vector<uint8_t> left_out;  // (n - n_min) * new length + start: 1 if left out
+      enum class Out : uint8_t { kKept = 0, kLeftOut = 1 };  // not uint8_t, as Mark
+      std::vector<Out> left_out;  // (n - n_min) * new length + start
       auto take_added = [&] {
         const size_t L2 = prev_fresh.size();
         landed(prev_occ, k, q);
         if (prune && left_out.size() < (n_top - n_min + 1) * L2) left_out.resize((n_top - n_min + 1) * L2);
-        auto out_of = [&](size_t n, size_t s) -> uint8_t& { return left_out[(n - n_min) * L2 + s]; };
+        auto out_of = [&](size_t n, size_t s) -> Out& { return left_out[(n - n_min) * L2 + s]; };
         keep.clear();
         for (size_t n : n_values) {
           size_t before = 0, upto = 0;  // occurrences with q < s, with q <= s + n - 1
@@ -595,8 +600,9 @@ void apply_merge(Trainer& trainer, EntryIndex& index, std::span<const TokenId> k
             const size_t a = s + before * (k - 1), b = s + n - 1 + upto * (k - 1);
             if (prune) {
               const size_t m = std::min(n_top, b - a + 1);
-              if ((n > n_min && (out_of(n - 1, s) || out_of(n - 1, s + 1))) || !stored(m, a) || !stored(m, b + 1 - m)) {
-                out_of(n, s) = 1;
+              if ((n > n_min && (out_of(n - 1, s) == Out::kLeftOut || out_of(n - 1, s + 1) == Out::kLeftOut)) ||
+                  !stored(m, a) || !stored(m, b + 1 - m)) {
+                out_of(n, s) = Out::kLeftOut;
                 return;
               }
             }
@@ -608,7 +614,7 @@ void apply_merge(Trainer& trainer, EntryIndex& index, std::span<const TokenId> k
         }
         for (const Window& w : keep) add_weighted(part.added[shard_of(w.hash, shards)], w.ids, w.hash, prev_f);
         if (prune)
-          for (size_t n : n_values) for_window_starts(q, 1, n, L2, [&](size_t s) { out_of(n, s) = 0; });
+          for (size_t n : n_values) for_window_starts(q, 1, n, L2, [&](size_t s) { out_of(n, s) = Out::kKept; });
       };
       auto flush_prev = [&] {
         if (prev_occ.empty()) return;
@@ -658,12 +664,14 @@ void apply_merge(Trainer& trainer, EntryIndex& index, std::span<const TokenId> k
           }
           // A two-id key leaves no pair of it behind: two such ids side by
           // side outside an occurrence would have been taken by the
-          // left-to-right search. Longer keys can leave their scanned pair.
+          // left-to-right search (which, finding nothing, also showed that
+          // the pair is gone; see below). Longer keys can leave their
+          // scanned pair.
           if (k > 2 && holds_pair(fresh, scan_a, scan_b)) part.still_holding.push_back(i);
           prev_fresh.swap(fresh);  // the buffer, and the spans into it, stay put
           prev_i = i;
           pending = true;
-        } else if (holds_pair(e.tokens, scan_a, scan_b)) {
+        } else if (k > 2 && holds_pair(e.tokens, scan_a, scan_b)) {  // a two-id key is its scanned pair
           part.still_holding.push_back(i);
         }
       }
