@@ -224,6 +224,41 @@ uint32_t floor_for(const Trainer& trainer, uint64_t best_score) {
   return static_cast<uint32_t>(std::clamp<uint64_t>(best_score / per + 1, 2, UINT32_MAX));
 }
 
+// The floor to come down to when the best stored score no longer clears
+// the bound. floor_for leaves room for the best score to fall to a
+// stats_floor_span-th of it, which near the end of a run is far more than
+// the run will use: the `left` merges still to make take roughly the best
+// `left` keys of now, so the left-th best stored score tells about where
+// the run ends. The floor then goes no lower than what a best score of half
+// that needs (merges also wear down the keys they overlap), and no lower
+// than what this step's best needs with the same room. That spares
+// counting, storing and updating the many keys of the lowest counts. A
+// wrong guess costs one more recount, never a different choice.
+uint32_t lowered_floor(const Trainer& trainer, uint64_t best_score, size_t left) {
+  const uint32_t floor = floor_for(trainer, best_score);
+  if (left == 0 || trainer.stats.size() <= left) return floor;
+  std::vector<uint64_t> scores;
+  scores.reserve(trainer.stats.size());
+  trainer.stats.for_each([&](const SeqKey&, const Stat& s) {
+    if (s.freq >= 2) scores.push_back(s.score);
+  });
+  if (scores.size() <= left) return floor;
+  std::nth_element(scores.begin(), scores.begin() + static_cast<ptrdiff_t>(left), scores.end(), std::greater<>());
+  const uint64_t room = 2 * (trainer.config.n_values.back() - 1);
+  const uint64_t guess = std::min(scores[left], best_score) / room + 1;
+  return static_cast<uint32_t>(std::clamp<uint64_t>(guess, floor, UINT32_MAX));
+}
+
+// Merges still to make: to the aim, when one is set, and to num_merges.
+size_t merges_left(const Trainer& trainer, size_t step) {
+  size_t left = trainer.config.num_merges - std::min(trainer.config.num_merges, step);
+  if (trainer.config.aim_token_num) {
+    const size_t eff = effective_vocab_size(trainer.vocab);
+    left = std::min(left, trainer.config.aim_token_num - std::min(trainer.config.aim_token_num, eff));
+  }
+  return left;
+}
+
 bool keeps_every_key(const Trainer& trainer) {
   return env_string("DEBUG_PAIR").has_value() || trainer.config.n_values.empty() || trainer.config.stats_floor_span == 0;
 }
@@ -329,7 +364,8 @@ void train_single(Trainer& trainer) {
       // A key left out of stats could tie or beat a best at or below the
       // bound; a best above it is the best of full statistics.
       if (trainer.stats_floor <= 2 || (chosen && chosen->second.score > unstored_bound(trainer))) break;
-      set_floor(trainer, std::min(trainer.stats_floor - 1, floor_for(trainer, chosen ? chosen->second.score : 0)),
+      const uint64_t best = chosen ? chosen->second.score : 0;
+      set_floor(trainer, std::min(trainer.stats_floor - 1, lowered_floor(trainer, best, merges_left(trainer, step))),
                 pool);
     }
     if (cfg.use_heap && chosen && dbg && chosen->first.size() == 2 && chosen->first[0] == dbg->a &&
