@@ -40,8 +40,12 @@ int main(int argc, char** argv) {
       read_s.push_back(std::chrono::duration<double>(t1 - t0).count());
       build_s.push_back(std::chrono::duration<double>(t2 - t1).count());
       if (!have_reference) {
-        std::printf("lines=%zu total_chars=%zu entries=%zu tokens=%zu\n", corpus->lines.size(), t.total_chars,
-                    t.entries.size(), t.vocab.size());
+        // A digest of the entries in order, so that builds can be compared.
+        uint64_t digest = 0;
+        for (const SeqEntry& e : t.entries)
+          digest = mix64(digest ^ hash_bytes(e.tokens.data(), e.tokens.size() * sizeof(TokenId)) ^ e.freq);
+        std::printf("lines=%zu total_chars=%zu entries=%zu tokens=%zu digest=%016llx\n", corpus->lines.size(),
+                    t.total_chars, t.entries.size(), t.vocab.size(), static_cast<unsigned long long>(digest));
         reference = std::move(t);
         have_reference = true;
       } else if (t.entries != reference.entries || t.vocab.id_to_token != reference.vocab.id_to_token) {

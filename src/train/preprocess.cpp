@@ -33,30 +33,53 @@ void merge_counts(CountMap& into, CountMap& from) {
   });
 }
 
-void build_from_counted(Trainer& trainer, CountMap&& counts) {
-  // Collect the distinct characters; byte order of UTF-8 texts is code point
-  // order, so sorting code points numbers the tokens in byte order.
+void build_from_counted(ThreadPool& pool, Trainer& trainer, CountMap&& counts) {
   std::vector<std::pair<std::string, uint32_t>> texts;
   texts.reserve(counts.size());
-  std::vector<uint8_t> seen_small(0x10000, 0);
-  FlatMap<uint32_t, uint8_t> seen_large;
-  std::vector<uint32_t> chars;
-  counts.drain([&](std::string&& k, uint32_t&& v) {
-    size_t i = 0;
-    while (i < k.size()) {
-      uint32_t c = utf8_next(k, i);
-      if (c < 0x10000) {
-        if (!seen_small[c]) {
-          seen_small[c] = 1;
+  counts.drain([&](std::string&& k, uint32_t&& v) { texts.emplace_back(std::move(k), v); });
+  CountMap().swap(counts);
+  // Entries are ordered by their token ids. Ids follow code point order,
+  // and so does the byte order of UTF-8 texts (a prefix first in both), so
+  // sorting the texts gives that order before any id exists. Each range is
+  // sorted on its own thread, then the sorted runs are merged.
+  auto by_text = [](const auto& a, const auto& b) { return a.first < b.first; };
+  std::vector<Range> runs = split_range(texts.size(), texts.size() < 4096 ? 1 : pool.size());
+  pool.parallel_for(runs.size(), [&](size_t r) {
+    std::sort(texts.begin() + static_cast<ptrdiff_t>(runs[r].begin), texts.begin() + static_cast<ptrdiff_t>(runs[r].end),
+              by_text);
+  });
+  for (size_t r = 1; r < runs.size(); ++r)
+    std::inplace_merge(texts.begin(), texts.begin() + static_cast<ptrdiff_t>(runs[r].begin),
+                       texts.begin() + static_cast<ptrdiff_t>(runs[r].end), by_text);
+
+  // The distinct characters, per range and then together; sorted code
+  // points number the tokens in byte order.
+  std::vector<Range> ranges = split_range(texts.size(), texts.size() < 4096 ? 1 : pool.size() * 4);
+  std::vector<std::vector<uint32_t>> seen_in(ranges.size());
+  pool.parallel_for(ranges.size(), [&](size_t r) {
+    std::vector<uint8_t> seen_small(0x10000, 0);
+    FlatMap<uint32_t, uint8_t> seen_large;
+    std::vector<uint32_t>& chars = seen_in[r];
+    for (size_t t = ranges[r].begin; t < ranges[r].end; ++t) {
+      const std::string& k = texts[t].first;
+      size_t i = 0;
+      while (i < k.size()) {
+        uint32_t c = utf8_next(k, i);
+        if (c < 0x10000) {
+          if (!seen_small[c]) {
+            seen_small[c] = 1;
+            chars.push_back(c);
+          }
+        } else if (seen_large.find_or_insert(c, [] { return uint8_t{1}; }).second) {
           chars.push_back(c);
         }
-      } else if (seen_large.find_or_insert(c, [] { return uint8_t{1}; }).second) {
-        chars.push_back(c);
       }
     }
-    texts.emplace_back(std::move(k), v);
   });
+  std::vector<uint32_t> chars;
+  for (const auto& part : seen_in) chars.insert(chars.end(), part.begin(), part.end());
   std::sort(chars.begin(), chars.end());
+  chars.erase(std::unique(chars.begin(), chars.end()), chars.end());
 
   Vocab vocab;
   std::vector<TokenId> small_id(0x10000, 0);
@@ -71,24 +94,28 @@ void build_from_counted(Trainer& trainer, CountMap&& counts) {
       large_id[c] = id;
   }
 
-  std::vector<SeqEntry> entries;
-  entries.reserve(texts.size());
-  for (auto& [text, count] : texts) {
-    SeqEntry e;
-    e.freq = count;
-    e.tokens.reserve(text.size());
-    size_t i = 0;
-    while (i < text.size()) {
-      uint32_t c = utf8_next(text, i);
-      e.tokens.push_back(c < 0x10000 ? small_id[c] : *large_id.find(c));
+  std::vector<SeqEntry> entries(texts.size());
+  pool.parallel_for(ranges.size(), [&](size_t r) {
+    for (size_t t = ranges[r].begin; t < ranges[r].end; ++t) {
+      std::string& text = texts[t].first;
+      SeqEntry& e = entries[t];
+      e.freq = texts[t].second;
+      e.tokens.reserve(text.size());
+      size_t i = 0;
+      while (i < text.size()) {
+        uint32_t c = utf8_next(text, i);
+        e.tokens.push_back(c < 0x10000 ? small_id[c] : *large_id.find(c));
+      }
+      std::string().swap(text);
     }
-    std::string().swap(text);
-    entries.push_back(std::move(e));
-  }
-  std::sort(entries.begin(), entries.end(), [](const SeqEntry& a, const SeqEntry& b) { return a.tokens < b.tokens; });
+  });
 
   trainer.vocab = std::move(vocab);
   trainer.entries = std::move(entries);
+}
+
+void build_from_counted(Trainer& trainer, CountMap&& counts) {
+  with_pool(trainer.config.num_workers, [&](ThreadPool& pool) { build_from_counted(pool, trainer, std::move(counts)); });
 }
 
 CountMap count_texts(ThreadPool& pool, const std::vector<std::string>& texts) {
@@ -116,7 +143,7 @@ Status build_vocab_mp(Trainer& trainer, const std::vector<std::string>& lines) {
   size_t workers = resolve_threads(trainer.config.num_workers);
   std::unique_ptr<ThreadPool> pool = build_pool(workers, "build rayon pool for vocab");
 
-  build_from_counted(trainer, count_texts(*pool, lines));
+  build_from_counted(*pool, trainer, count_texts(*pool, lines));
   return Status::ok();
 }
 

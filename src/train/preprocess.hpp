@@ -22,6 +22,8 @@ Status build_vocab_mp(Trainer& trainer, const std::vector<std::string>& lines);
 // Shared by every producer so that ids and entry order never depend on the
 // path a corpus took.
 void build_from_counted(Trainer& trainer, FlatMap<std::string, uint32_t>&& counts);
+// The same on a given pool (the work is split over its threads).
+void build_from_counted(ThreadPool& pool, Trainer& trainer, FlatMap<std::string, uint32_t>&& counts);
 
 // A text's normalized form: its symbols (normalize_symbols) concatenated.
 void normalized_form(std::string_view text, std::string& out);
