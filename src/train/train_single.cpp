@@ -4,6 +4,7 @@
 #include <bit>
 #include <chrono>
 #include <cstdio>
+#include <functional>
 #include <string>
 
 #include "log/logger.hpp"
@@ -244,7 +245,7 @@ uint32_t lowered_floor(const Trainer& trainer, uint64_t best_score, size_t left)
   });
   if (scores.size() <= left) return floor;
   std::nth_element(scores.begin(), scores.begin() + static_cast<ptrdiff_t>(left), scores.end(), std::greater<>());
-  const uint64_t room = 2 * (trainer.config.n_values.back() - 1);
+  const uint64_t room = 2 * std::max<uint64_t>(1, trainer.config.n_values.back() - 1);
   const uint64_t guess = std::min(scores[left], best_score) / room + 1;
   return static_cast<uint32_t>(std::clamp<uint64_t>(guess, floor, UINT32_MAX));
 }
