@@ -291,7 +291,10 @@ void recount_reused(Trainer& trainer, const std::vector<uint32_t>& holders, Toke
 }
 
 std::vector<uint32_t> sorted_unique(std::vector<uint32_t> v) {
-  std::sort(v.begin(), v.end());
+  // Lists are mostly still in the entry order the index was built in (the
+  // big ones of the first steps always are): checking is far cheaper than
+  // sorting them again.
+  if (!std::is_sorted(v.begin(), v.end())) std::sort(v.begin(), v.end());
   v.erase(std::unique(v.begin(), v.end()), v.end());
   return v;
 }
