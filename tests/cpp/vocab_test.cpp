@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
+#include <random>
 
 #include "train/corpus_reader.hpp"
 #include "train/preprocess.hpp"
@@ -105,6 +107,33 @@ TEST(Preprocess, SameResultForEveryThreadCount) {
     ASSERT_TRUE(build_vocab_mp(t, lines));
     EXPECT_EQ(t.vocab.id_to_token, ref.vocab.id_to_token);
     EXPECT_EQ(t.entries, ref.entries);
+  }
+}
+
+// Entries are ordered by their token ids for every thread count: the
+// texts are put in order as bytes, before ids exist, which only agrees when
+// ids follow code point order and bytes compare unsigned. Characters of
+// one to four bytes, texts that are prefixes of others, and enough of them
+// for the order to be built in parallel runs.
+TEST(Preprocess, EntriesInTokenOrderWithCharactersOfEveryWidth) {
+  const std::vector<std::string> chars = {"a", "z", "\xC3\xA9", "\xC2\x80", "\xE4\xB8\xAD", "\xEF\xBF\xBD",
+                                          "\xF0\x9F\x98\x80", "~"};
+  std::mt19937 rng(7);
+  std::vector<std::string> lines;
+  for (int i = 0; i < 6000; ++i) {
+    std::string line;
+    for (size_t n = 1 + rng() % 6; n > 0; --n) line += chars[rng() % chars.size()];
+    lines.push_back(line);
+    if (i % 5 == 0) lines.push_back(line + chars[rng() % chars.size()]);
+  }
+  for (size_t workers : {1, 2, 0}) {
+    Trainer t;
+    t.config.num_workers = workers;
+    ASSERT_TRUE(build_vocab_mp(t, lines));
+    ASSERT_GT(t.entries.size(), 4096u);
+    for (size_t i = 1; i < t.entries.size(); ++i)
+      ASSERT_LT(t.entries[i - 1].tokens, t.entries[i].tokens) << "entries " << i - 1 << " and " << i << ", workers " << workers;
+    ASSERT_TRUE(std::is_sorted(t.vocab.id_to_token.begin(), t.vocab.id_to_token.end()));
   }
 }
 
