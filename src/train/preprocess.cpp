@@ -36,8 +36,7 @@ void merge_counts(CountMap& into, CountMap& from) {
 void build_from_counted(ThreadPool& pool, Trainer& trainer, CountMap&& counts) {
   std::vector<std::pair<std::string, uint32_t>> texts;
   texts.reserve(counts.size());
-  counts.drain([&](std::string&& k, uint32_t&& v) { texts.emplace_back(std::move(k), v); });
-  CountMap().swap(counts);
+  counts.drain([&](std::string&& k, uint32_t&& v) { texts.emplace_back(std::move(k), v); });  // frees the map
   // Entries are ordered by their token ids. Ids follow code point order,
   // and so does the byte order of UTF-8 texts (a prefix first in both), so
   // sorting the texts gives that order before any id exists. Each range is
