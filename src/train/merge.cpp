@@ -474,7 +474,12 @@ void apply_merge(Trainer& trainer, EntryIndex& index, std::span<const TokenId> k
       // entries of its own range.
       auto write_back_prev = [&] {
         if (!pending) return;
-        entries[prev_i].tokens.assign(prev_fresh.begin(), prev_fresh.end());
+        // Nothing before the first occurrence changed: leaving it unwritten
+        // spares writing its cache lines back to memory.
+        std::vector<TokenId>& tokens = entries[prev_i].tokens;
+        const auto from = static_cast<ptrdiff_t>(prev_occ.front());
+        std::copy(prev_fresh.begin() + from, prev_fresh.end(), tokens.begin() + from);
+        tokens.resize(prev_fresh.size());
         part.rewritten.push_back(prev_i);
         pending = false;
       };
