@@ -25,22 +25,28 @@ TARVEX_CHILD = r"""
 import json, os, resource, sys, time, tarvex_rs
 corpus, out_dir, aim, heap = sys.argv[1], sys.argv[2], int(sys.argv[3]), sys.argv[4] == "1"
 t = time.perf_counter()
+ru = resource.getrusage(resource.RUSAGE_SELF)
 err = None
 try:
     tarvex_rs.train_to_hf(corpus, out_dir, aim_token_num=aim, use_heap=heap)
 except ValueError as e:  # export may be missing in a partial build: training was measured anyway
     err = str(e)
 wall = time.perf_counter() - t
-print(json.dumps({"wall": wall, "rss_kb": resource.getrusage(resource.RUSAGE_SELF).ru_maxrss, "error": err}))
+end = resource.getrusage(resource.RUSAGE_SELF)
+cpu = end.ru_utime + end.ru_stime - ru.ru_utime - ru.ru_stime
+print(json.dumps({"wall": wall, "cpu": cpu, "rss_kb": end.ru_maxrss, "error": err}))
 """
 
 SPM_CHILD = r"""
 import json, resource, sys, time, sentencepiece as spm
 corpus, prefix, vocab = sys.argv[1], sys.argv[2], int(sys.argv[3])
 t = time.perf_counter()
+ru = resource.getrusage(resource.RUSAGE_SELF)
 spm.SentencePieceTrainer.train(input=corpus, model_prefix=prefix, vocab_size=vocab, model_type="bpe", minloglevel=2)
 wall = time.perf_counter() - t
-print(json.dumps({"wall": wall, "rss_kb": resource.getrusage(resource.RUSAGE_SELF).ru_maxrss}))
+end = resource.getrusage(resource.RUSAGE_SELF)
+cpu = end.ru_utime + end.ru_stime - ru.ru_utime - ru.ru_stime
+print(json.dumps({"wall": wall, "cpu": cpu, "rss_kb": end.ru_maxrss}))
 """
 
 
@@ -125,7 +131,8 @@ def main():
                 print(f"{mode} run {i + 1}: " + json.dumps(r), file=sys.stderr, flush=True)
         for mode in modes:
             rows = rows_of[mode]
-            summary = {"wall_s": round(median(rows, "wall"), 2), "peak_rss_mb": round(median(rows, "rss_kb") / 1024)}
+            summary = {"wall_s": round(median(rows, "wall"), 2), "cpu_s": round(median(rows, "cpu"), 2),
+                       "peak_rss_mb": round(median(rows, "rss_kb") / 1024)}
             if mode != "spm":
                 summary["steps"] = int(median(rows, "steps"))
                 summary["count_s"] = median(rows, "count_secs")
@@ -135,6 +142,12 @@ def main():
             else:
                 summary["heldout_tokens_per_char"] = round(spm_heldout_tpc(os.path.join(tmp, "spm.model"), held_path), 6)
             report[mode] = summary
+        if "spm" in modes:
+            # Medians of each mode over the same interleaved runs.
+            for mode in modes:
+                if mode != "spm":
+                    report[mode]["wall_vs_spm"] = round(report[mode]["wall_s"] / report["spm"]["wall_s"], 2)
+                    report[mode]["cpu_vs_spm"] = round(report[mode]["cpu_s"] / report["spm"]["cpu_s"], 2)
         print(json.dumps(report, indent=2))
 
 
