@@ -317,7 +317,7 @@ EntryMergeResult merge_entry(std::span<const TokenId> tokens, std::span<const To
 }
 
 uint32_t EntryIndex::pair_list(uint64_t code) {
-  const size_t owner = std::max(code >> 32, code & 0xFFFFFFFFu);
+  const size_t owner = pair_owner(code);
   if (owner >= pair_slots.size()) pair_slots.resize(owner + 1);
   auto [slot, made] = pair_slots[owner].find_or_insert(code, [&] { return static_cast<uint32_t>(pair_lists.size()); });
   if (made) pair_lists.emplace_back();
@@ -325,7 +325,7 @@ uint32_t EntryIndex::pair_list(uint64_t code) {
 }
 
 const SmallList* EntryIndex::find_pair(uint64_t code) const {
-  const size_t owner = std::max(code >> 32, code & 0xFFFFFFFFu);
+  const size_t owner = pair_owner(code);
   if (owner >= pair_slots.size()) return nullptr;
   const uint32_t* slot = pair_slots[owner].find(code);
   return slot ? &pair_lists[*slot] : nullptr;

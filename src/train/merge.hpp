@@ -2,6 +2,7 @@
 // statistics along without recounting the corpus.
 #pragma once
 
+#include <algorithm>
 #include <span>
 #include <vector>
 
@@ -83,6 +84,8 @@ struct EntryIndex {
   ScanPool* scan_pool = nullptr;  // kept up to date by apply_merge when set
 
   static uint64_t pair_code(TokenId a, TokenId b) { return (static_cast<uint64_t>(a) << 32) | b; }
+  // The token whose table files the pair: the greater of its two ids.
+  static size_t pair_owner(uint64_t code) { return std::max(code >> 32, code & 0xFFFFFFFFu); }
   // The list of a pair, made empty when the pair is new. The index stays
   // valid when other lists are added; a reference would not.
   uint32_t pair_list(uint64_t code);

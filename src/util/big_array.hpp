@@ -40,20 +40,10 @@ template <typename T>
 class BigArray {
  public:
   BigArray() = default;
-  explicit BigArray(size_t n) : n_(n) {
-    if (!n) return;
-    size_t align = alignof(T) < sizeof(void*) ? sizeof(void*) : alignof(T);
-    p_ = static_cast<T*>(detail::big_alloc(n * sizeof(T), align));
-    std::uninitialized_value_construct_n(p_, n);
-  }
+  explicit BigArray(size_t n) : p_(allocate(n)), n_(n) { std::uninitialized_value_construct_n(p_, n); }
   // n copies of `fill`: one pass over fresh memory instead of a zeroing
   // pass and then a fill.
-  BigArray(size_t n, const T& fill) : n_(n) {
-    if (!n) return;
-    size_t align = alignof(T) < sizeof(void*) ? sizeof(void*) : alignof(T);
-    p_ = static_cast<T*>(detail::big_alloc(n * sizeof(T), align));
-    std::uninitialized_fill_n(p_, n, fill);
-  }
+  BigArray(size_t n, const T& fill) : p_(allocate(n)), n_(n) { std::uninitialized_fill_n(p_, n, fill); }
   BigArray(BigArray&& o) noexcept : p_(o.p_), n_(o.n_) { o.p_ = nullptr, o.n_ = 0; }
   BigArray& operator=(BigArray&& o) noexcept {
     if (this != &o) {
@@ -71,6 +61,11 @@ class BigArray {
   T& operator[](size_t i) const { return p_[i]; }
 
  private:
+  static T* allocate(size_t n) {
+    if (!n) return nullptr;
+    const size_t align = alignof(T) < sizeof(void*) ? sizeof(void*) : alignof(T);
+    return static_cast<T*>(detail::big_alloc(n * sizeof(T), align));
+  }
   void release() {
     if (!p_) return;
     std::destroy_n(p_, n_);
